@@ -1,0 +1,3 @@
+#include "common/run_options.h"
+
+RunOptions runOptions = {false, false, false, false};

@@ -1,0 +1,162 @@
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/hidraw.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstdint>
+#include <cstring>
+
+#include "common/run_options.h"
+#include "common/system.h"
+#include "device/device.h"
+#include "device/hidraw_linux.h"
+
+namespace {
+
+constexpr unsigned kThermometerVendorId = 0x0C45;
+constexpr unsigned kThermometerProductId = 0x7401;
+// The thermometer's interface 0 is a keyboard that never answers a command;
+// interface 1 speaks the protocol.
+constexpr int kDataInterface = 1;
+constexpr char kHidrawClassDir[] = "/sys/class/hidraw";
+
+// Reads a short sysfs attribute written in hexadecimal, as bInterfaceNumber
+// and bcdDevice are. Returns -1 when it is missing or unreadable.
+long ReadHexAttribute(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return -1;
+    }
+    char text[32] = {};
+    const ssize_t got = read(fd, text, sizeof text - 1);
+    close(fd);
+    if (got <= 0) {
+        return -1;
+    }
+    char* end = nullptr;
+    const unsigned long value = std::strtoul(text, &end, 16);
+    if (end == text || value > 0xFFFF) {
+        return -1;
+    }
+    return static_cast<long>(value);
+}
+
+// The number N of a "hidrawN" entry, or -1 for any other name.
+int HidrawNumber(const char* name) {
+    constexpr char kPrefix[] = "hidraw";
+    constexpr std::size_t kPrefixLength = sizeof kPrefix - 1;
+    if (std::strncmp(name, kPrefix, kPrefixLength) != 0) {
+        return -1;
+    }
+    const char* digits = name + kPrefixLength;
+    if (*digits == '\0' || std::strspn(digits, "0123456789") != std::strlen(digits) ||
+        std::strlen(digits) > 9) {
+        return -1;
+    }
+    return std::atoi(digits);
+}
+
+// Describes an opened node and reads it if it is the thermometer's data
+// interface. Returns the action's result, or 0 when there was none.
+int VisitOpenNode(int fd, int number, const char* devicePath, ThermometerAction action) {
+    hidraw_devinfo info = {};
+    if (ioctl(fd, HIDIOCGRAWINFO, &info) < 0) {
+        const int error = errno;
+        if (runOptions.diagnosis) {
+            std::printf("ERR HidD_GetAttributes %d %s\n", error, SystemErrorText(error).c_str());
+        }
+        return 0;
+    }
+    // The kernel hands the USB identity over in signed 16-bit fields.
+    const unsigned vendor = static_cast<std::uint16_t>(info.vendor);
+    const unsigned product = static_cast<std::uint16_t>(info.product);
+    const std::string hidDeviceDir =
+        std::string(kHidrawClassDir) + "/hidraw" + std::to_string(number) + "/device";
+    if (runOptions.diagnosis) {
+        std::printf("VendorID: %u\n", vendor);
+        std::printf("ProductID: %u\n", product);
+        std::printf("VersionNumber: %u\n", ReadDeviceVersion(hidDeviceDir));
+    }
+    if (vendor != kThermometerVendorId || product != kThermometerProductId) {
+        return 0;
+    }
+    const int interface = ReadInterfaceNumber(hidDeviceDir);
+    if (interface >= 0 && interface != kDataInterface) {
+        return 0;
+    }
+    if (runOptions.diagnosis) {
+        std::printf("TEMPer Gold found %s\n", devicePath);
+        std::printf("USB Port #%d\n", fd);
+    }
+    return action(fd);
+}
+
+int VisitNode(int number, ThermometerAction action) {
+    char devicePath[32];
+    std::snprintf(devicePath, sizeof devicePath, "/dev/hidraw%d", number);
+    const int fd = open(devicePath, O_RDWR | O_CLOEXEC);
+    if (fd < 0) {
+        const int error = errno;
+        if (runOptions.diagnosis) {
+            std::printf("WRN CreateFile %d %s\n", error, SystemErrorText(error).c_str());
+        }
+        return 0;
+    }
+    const int result = VisitOpenNode(fd, number, devicePath, action);
+    close(fd);
+    return result;
+}
+
+}  // namespace
+
+NodeListing ListHidrawNodes(const char* classDir, std::vector<int>* numbers) {
+    DIR* dir = opendir(classDir);
+    if (dir == nullptr) {
+        return errno == ENOENT ? NodeListing::kMissing : NodeListing::kFailed;
+    }
+    errno = 0;
+    while (const dirent* entry = readdir(dir)) {
+        const int number = HidrawNumber(entry->d_name);
+        if (number >= 0) {
+            numbers->push_back(number);
+        }
+    }
+    const bool failed = errno != 0;
+    closedir(dir);
+    std::sort(numbers->begin(), numbers->end());
+    return failed ? NodeListing::kFailed : NodeListing::kListed;
+}
+
+int ReadInterfaceNumber(const std::string& hidDeviceDir) {
+    return static_cast<int>(ReadHexAttribute(hidDeviceDir + "/../bInterfaceNumber"));
+}
+
+unsigned ReadDeviceVersion(const std::string& hidDeviceDir) {
+    const long version = ReadHexAttribute(hidDeviceDir + "/../../bcdDevice");
+    return version < 0 ? 0 : static_cast<unsigned>(version);
+}
+
+int FindThermometers(ThermometerAction action) {
+    std::vector<int> nodes;
+    switch (ListHidrawNodes(kHidrawClassDir, &nodes)) {
+    case NodeListing::kMissing:
+        return 0;  // no HID device has ever been bound
+    case NodeListing::kFailed:
+        std::printf("ERR SetupDiGetClassDevs\n");
+        return ERROR_SENTINEL;
+    case NodeListing::kListed:
+        break;
+    }
+    int status = 0;
+    for (const int number : nodes) {
+        if (VisitNode(number, action) == ERROR_SENTINEL) {
+            status = ERROR_SENTINEL;
+        }
+    }
+    return status;
+}

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "device/device.h"
+
+// A report as the program exchanges it: byte 0 is the report ID (always 0 in
+// a command), bytes 1 to 8 the thermometer's 8-byte HID report.
+constexpr std::size_t kReportSize = 9;
+using Report = std::uint8_t[kReportSize];
+
+// Sends the whole command. On failure returns false and sets *error to the
+// platform's error code.
+bool WriteReport(DeviceHandle device, const Report command, int* error);
+
+// Reads one report into the zeroed buffer and sets *count to the number of
+// buffer bytes it now holds. On failure returns false and sets *error.
+bool ReadReport(DeviceHandle device, Report response, int* count, int* error);

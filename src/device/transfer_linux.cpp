@@ -1,0 +1,81 @@
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <ctime>
+
+#include "device/hidraw_linux.h"
+#include "device/transfer.h"
+
+int readTimeoutMs = 5000;
+
+namespace {
+
+long MillisecondsSince(const timespec& start) {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (now.tv_sec - start.tv_sec) * 1000L + (now.tv_nsec - start.tv_nsec) / 1000000L;
+}
+
+// hidraw blocks a read until a report arrives, so wait with a bound first.
+bool WaitForReport(int fd, int* error) {
+    timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    for (;;) {
+        const long left = readTimeoutMs - MillisecondsSince(start);
+        if (left <= 0) {
+            *error = ETIMEDOUT;
+            return false;
+        }
+        pollfd watch = {fd, POLLIN, 0};
+        const int ready = poll(&watch, 1, static_cast<int>(left));
+        if (ready > 0) {
+            return true;  // data, or an error or hang-up that read() reports
+        }
+        if (ready == 0) {
+            *error = ETIMEDOUT;
+            return false;
+        }
+        if (errno != EINTR) {
+            *error = errno;
+            return false;
+        }
+    }
+}
+
+}  // namespace
+
+bool WriteReport(DeviceHandle device, const Report command, int* error) {
+    // hidraw takes the report ID as the first byte, so the command goes as it stands.
+    ssize_t written;
+    do {
+        written = write(static_cast<int>(device), command, kReportSize);
+    } while (written < 0 && errno == EINTR);
+    if (written == static_cast<ssize_t>(kReportSize)) {
+        return true;
+    }
+    *error = written < 0 ? errno : EIO;
+    return false;
+}
+
+bool ReadReport(DeviceHandle device, Report response, int* count, int* error) {
+    const int fd = static_cast<int>(device);
+    if (!WaitForReport(fd, error)) {
+        return false;
+    }
+    // hidraw delivers the 8 report bytes without the report ID; byte 0 stays 0.
+    ssize_t got;
+    do {
+        got = read(fd, response + 1, kReportSize - 1);
+    } while (got < 0 && errno == EINTR);
+    if (got < 0) {
+        *error = errno;
+        return false;
+    }
+    if (got == 0) {
+        *error = ENODEV;  // end of file: the device has gone
+        return false;
+    }
+    *count = static_cast<int>(got) + 1;
+    return true;
+}

@@ -1,0 +1,73 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "device/hidraw_linux.h"
+
+namespace {
+
+class SysfsTree : public testing::Test {
+protected:
+    void SetUp() override {
+        char templ[] = "/tmp/frostgauge-sysfs-XXXXXX";
+        ASSERT_NE(mkdtemp(templ), nullptr);
+        root_ = templ;
+    }
+    void TearDown() override {
+        (void)!std::system(("rm -rf " + root_).c_str());
+    }
+    void MakeDir(const std::string& path) {
+        ASSERT_EQ(mkdir((root_ + "/" + path).c_str(), 0755), 0) << path;
+    }
+    void WriteFile(const std::string& path, const char* text) {
+        FILE* file = std::fopen((root_ + "/" + path).c_str(), "w");
+        ASSERT_NE(file, nullptr) << path;
+        std::fputs(text, file);
+        std::fclose(file);
+    }
+    std::string root_;
+};
+
+TEST_F(SysfsTree, ListsNodesInNumericOrder) {
+    for (const char* name : {"hidraw10", "hidraw2", "hidraw0", "hidraw", "hidrawx", "hidraw1a", "usb1"}) {
+        MakeDir(name);
+    }
+    std::vector<int> numbers;
+    EXPECT_EQ(ListHidrawNodes(root_.c_str(), &numbers), NodeListing::kListed);
+    EXPECT_EQ(numbers, (std::vector<int>{0, 2, 10}));
+}
+
+TEST_F(SysfsTree, TellsAMissingFolderFromAnUnreadableOne) {
+    std::vector<int> numbers;
+    EXPECT_EQ(ListHidrawNodes((root_ + "/absent").c_str(), &numbers), NodeListing::kMissing);
+    WriteFile("plain", "");
+    EXPECT_EQ(ListHidrawNodes((root_ + "/plain").c_str(), &numbers), NodeListing::kFailed);
+    EXPECT_TRUE(numbers.empty());
+}
+
+TEST_F(SysfsTree, ReadsTheUsbInterfaceAndVersionAboveTheHidDevice) {
+    // <usb device>/<usb interface>/<hid device>, as sysfs nests them.
+    MakeDir("1-1");
+    WriteFile("1-1/bcdDevice", "0001\n");
+    for (const char* interface : {"1-1:1.0", "1-1:1.1"}) {
+        MakeDir(std::string("1-1/") + interface);
+        MakeDir(std::string("1-1/") + interface + "/hid");
+    }
+    WriteFile("1-1/1-1:1.0/bInterfaceNumber", "00\n");
+    WriteFile("1-1/1-1:1.1/bInterfaceNumber", "01\n");
+    MakeDir("virtual");
+    MakeDir("virtual/hid");
+    WriteFile("virtual/bInterfaceNumber", "zz\n");
+
+    EXPECT_EQ(ReadInterfaceNumber(root_ + "/1-1/1-1:1.0/hid"), 0);
+    EXPECT_EQ(ReadInterfaceNumber(root_ + "/1-1/1-1:1.1/hid"), 1);
+    EXPECT_EQ(ReadDeviceVersion(root_ + "/1-1/1-1:1.1/hid"), 1u);
+    EXPECT_EQ(ReadInterfaceNumber(root_ + "/virtual/hid"), -1);
+    EXPECT_EQ(ReadDeviceVersion(root_ + "/virtual/hid"), 0u);
+}
+
+}  // namespace

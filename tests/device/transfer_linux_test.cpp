@@ -1,0 +1,83 @@
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include <csignal>
+#include <thread>
+
+#include "common/run_options.h"
+#include "device/device.h"
+#include "device/hidraw_linux.h"
+#include "support/capture.h"
+#include "support/stand_in.h"
+
+namespace {
+
+class LinuxTransferTest : public testing::Test {
+protected:
+    void SetUp() override {
+        runOptions = RunOptions{};
+        ASSERT_TRUE(OpenStandIn(&device_));
+    }
+    void TearDown() override {
+        CloseStandIn(&device_);
+        readTimeoutMs = savedTimeout_;
+    }
+    StandIn device_{};
+    int savedTimeout_ = readTimeoutMs;
+};
+
+TEST_F(LinuxTransferTest, FailuresPrintTheErrnoAndItsText) {
+    struct Case {
+        const char* name;
+        void (*breakDevice)(StandIn*);
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"device never answers", [](StandIn*) {}, "ERR ReadFile 110 Connection timed out\n"},
+        {"device stops sending",
+         [](StandIn* s) { shutdown(static_cast<int>(s->device), SHUT_WR); },
+         "ERR ReadFile 19 No such device\n"},
+        {"device gone before the command", HangUp, "ERR WriteFile 32 Broken pipe\n"},
+    };
+    readTimeoutMs = 50;
+    for (const Case& c : cases) {
+        CloseStandIn(&device_);
+        ASSERT_TRUE(OpenStandIn(&device_));
+        c.breakDevice(&device_);
+        StartCapture();
+        EXPECT_EQ(ReadCelsius(device_.program), -255.0) << c.name;
+        EXPECT_EQ(FinishCapture(), c.expected) << c.name;
+    }
+}
+
+void IgnoreSignal(int) {}
+
+TEST_F(LinuxTransferTest, ASignalDuringTheWaitDoesNotEndIt) {
+    struct sigaction action = {};
+    action.sa_handler = IgnoreSignal;  // no SA_RESTART: poll() fails with EINTR
+    struct sigaction saved = {};
+    ASSERT_EQ(sigaction(SIGALRM, &action, &saved), 0);
+    itimerval tick = {{0, 5000}, {0, 5000}};
+    setitimer(ITIMER_REAL, &tick, nullptr);
+
+    // The device thread keeps the signal blocked, so the ticks hit the wait.
+    sigset_t alarm;
+    sigemptyset(&alarm);
+    sigaddset(&alarm, SIGALRM);
+    pthread_sigmask(SIG_BLOCK, &alarm, nullptr);
+    std::thread device([this] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(60));
+        QueueAnswer(device_, {0x80, 0x02, 0x19, 0x20, 0, 0, 0, 0});
+    });
+    pthread_sigmask(SIG_UNBLOCK, &alarm, nullptr);
+    const double celsius = ReadCelsius(device_.program);
+    device.join();
+
+    const itimerval off = {};
+    setitimer(ITIMER_REAL, &off, nullptr);
+    sigaction(SIGALRM, &saved, nullptr);
+    EXPECT_EQ(celsius, 25.125);
+}
+
+}  // namespace
