@@ -2,7 +2,7 @@
 # Installs the Debian packages that building and testing need, when missing.
 set -eu
 
-packages="cmake make g++ libgtest-dev valgrind"
+packages="cmake make g++ libgtest-dev valgrind locales"
 
 missing=
 for package in $packages; do
@@ -10,15 +10,22 @@ for package in $packages; do
         missing="$missing $package"
     fi
 done
-[ -z "$missing" ] && exit 0
 
-echo "Installing:$missing"
 if [ "$(id -u)" -ne 0 ]; then
     sudo=sudo
 else
     sudo=
 fi
-export DEBIAN_FRONTEND=noninteractive
-$sudo apt-get update -q
-# shellcheck disable=SC2086
-$sudo apt-get install -y -q --no-install-recommends $missing
+
+if [ -n "$missing" ]; then
+    echo "Installing:$missing"
+    export DEBIAN_FRONTEND=noninteractive
+    $sudo apt-get update -q
+    # shellcheck disable=SC2086
+    $sudo apt-get install -y -q --no-install-recommends $missing
+fi
+
+# The output tests run under a locale whose decimal separator is a comma.
+if ! locale -a 2>/dev/null | grep -qix 'de_DE.utf8'; then
+    $sudo localedef -i de_DE -f UTF-8 de_DE.UTF-8
+fi

@@ -1,7 +1,49 @@
 #include <cstdio>
+#include <cstdlib>
 
+#include "common/run_options.h"
 #include "output/output.h"
 
-void PrintReading(double celsius, int /*calibration*/) {
-    std::printf("%3.3f", celsius);
+namespace {
+
+double PrintedValue(double celsius) {
+    // Kept in this order (times 9, times 0.2, plus 32) so that the printed
+    // digits match the original tool's to the last place.
+    return runOptions.fahrenheit ? celsius * 9 * 0.2 + 32 : celsius;
+}
+
+}  // namespace
+
+std::string FormatTimeStamp(const std::tm& local, int biasMinutes) {
+    const char sign = biasMinutes <= 0 ? '+' : '-';
+    const int offset = std::abs(biasMinutes);
+    char text[64];
+    std::snprintf(text, sizeof text, "%4lld-%02d-%02dT%02d:%02d:%02d%c%02d:%02d",
+                  static_cast<long long>(local.tm_year) + 1900, local.tm_mon + 1, local.tm_mday,
+                  local.tm_hour, local.tm_min, local.tm_sec, sign, offset / 60, offset % 60);
+    return text;
+}
+
+std::string MakeTimeStamp() {
+    std::tm local = {};
+    int biasMinutes = 0;
+    LocalTimeAt(std::time(nullptr), &local, &biasMinutes);
+    return FormatTimeStamp(local, biasMinutes);
+}
+
+void PrintReading(double celsius, int calibration) {
+    const double value = PrintedValue(celsius);
+    if (runOptions.xmlFormat) {
+        std::printf("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n");
+        std::printf("<temperature time=\"%s\" unit=\"%s\" calibration=\"%d\">",
+                    MakeTimeStamp().c_str(), runOptions.fahrenheit ? "Fahrenheit" : "Celsius",
+                    calibration);
+        std::printf("%3.3f", value);
+        std::printf("</temperature>\n");
+        return;
+    }
+    if (runOptions.timeStamp) {
+        std::printf("%s ", MakeTimeStamp().c_str());
+    }
+    std::printf("%3.3f", value);
 }

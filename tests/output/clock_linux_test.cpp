@@ -1,0 +1,54 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <string>
+
+#include "output/output.h"
+
+namespace {
+
+constexpr std::time_t kJanuary = 1705275000;  // 2024-01-14T23:30:00Z
+constexpr std::time_t kJuly = 1721025000;     // 2024-07-15T06:30:00Z
+
+TEST(Clock, StampsTheLocalTimeWithTheOffsetInForce) {
+    const struct {
+        const char* zone;
+        std::time_t instant;
+        const char* expected;
+    } cases[] = {
+        {"JST-9", kJanuary, "2024-01-15T08:30:00+09:00"},
+        {"UTC0", kJanuary, "2024-01-14T23:30:00+00:00"},
+        {"NST3:30", kJanuary, "2024-01-14T20:00:00-03:30"},
+        {"CET-1CEST,M3.5.0,M10.5.0/3", kJanuary, "2024-01-15T00:30:00+01:00"},
+        {"CET-1CEST,M3.5.0,M10.5.0/3", kJuly, "2024-07-15T08:30:00+02:00"},
+        {"EST5EDT,M3.2.0,M11.1.0", kJuly, "2024-07-15T02:30:00-04:00"},
+    };
+    const char* saved = std::getenv("TZ");
+    const std::string savedZone = saved != nullptr ? saved : "";
+    for (const auto& c : cases) {
+        setenv("TZ", c.zone, 1);
+        tzset();
+        std::tm local = {};
+        int bias = 12345;
+        LocalTimeAt(c.instant, &local, &bias);
+        EXPECT_EQ(FormatTimeStamp(local, bias), c.expected) << c.zone;
+    }
+    if (saved != nullptr) {
+        setenv("TZ", savedZone.c_str(), 1);
+    } else {
+        unsetenv("TZ");
+    }
+    tzset();
+}
+
+TEST(Clock, NeverStampsGarbageWhenTheTimeCannotBeBrokenDown) {
+    // Far beyond any year a tm can hold.
+    const std::time_t hopeless = static_cast<std::time_t>(1) << 62;
+    std::tm local = {};
+    int bias = 12345;
+    LocalTimeAt(hopeless, &local, &bias);
+    EXPECT_EQ(FormatTimeStamp(local, bias), "1970-01-01T00:00:00+00:00");
+}
+
+}  // namespace

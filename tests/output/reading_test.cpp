@@ -1,0 +1,129 @@
+#include <gtest/gtest.h>
+
+#include <clocale>
+#include <cstdlib>
+#include <regex>
+#include <string>
+
+#include "cli/cli.h"
+#include "common/run_options.h"
+#include "output/output.h"
+#include "support/capture.h"
+
+namespace {
+
+const char kStampPattern[] = R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d)";
+
+std::string Printed(double celsius, int calibration, const RunOptions& options) {
+    runOptions = options;
+    StartCapture();
+    PrintReading(celsius, calibration);
+    const std::string out = FinishCapture();
+    runOptions = RunOptions{};
+    return out;
+}
+
+std::tm At(int year, int month, int day, int hour, int minute, int second) {
+    std::tm local = {};
+    local.tm_year = year - 1900;
+    local.tm_mon = month - 1;
+    local.tm_mday = day;
+    local.tm_hour = hour;
+    local.tm_min = minute;
+    local.tm_sec = second;
+    return local;
+}
+
+TEST(Reading, PrintsTheValueWithThreeDecimals) {
+    const RunOptions celsius = {}, fahrenheit = {false, true, false, false};
+    const struct {
+        double reading;
+        const RunOptions& options;
+        const char* expected;
+    } cases[] = {
+        {25.125, celsius, "25.125"},     {24.125, celsius, "24.125"},
+        {-5.5, celsius, "-5.500"},       {0.0, celsius, "0.000"},
+        {25.125, fahrenheit, "77.225"},  {24.125, fahrenheit, "75.425"},
+        {-40.0, fahrenheit, "-40.000"},  {0.0, fahrenheit, "32.000"},
+        {37.0, fahrenheit, "98.600"},    {125.0, fahrenheit, "257.000"},
+        {-41.375, fahrenheit, "-42.475"}, {-48.0, fahrenheit, "-54.400"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Printed(c.reading, 0, c.options), c.expected) << c.reading;
+    }
+}
+
+TEST(Reading, FormatsTheZoneOffsetFromTheBias) {
+    const struct {
+        int bias;
+        const char* suffix;
+    } cases[] = {
+        {-540, "+09:00"}, {-330, "+05:30"}, {-345, "+05:45"}, {0, "+00:00"},
+        {300, "-05:00"},  {210, "-03:30"},  {720, "-12:00"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(FormatTimeStamp(At(2024, 1, 15, 8, 30, 0), c.bias),
+                  std::string("2024-01-15T08:30:00") + c.suffix);
+    }
+    EXPECT_EQ(FormatTimeStamp(At(10000, 12, 31, 23, 59, 59), 0), "10000-12-31T23:59:59+00:00");
+    EXPECT_EQ(FormatTimeStamp(At(812, 2, 3, 4, 5, 6), -60), " 812-02-03T04:05:06+01:00");
+}
+
+TEST(Reading, PrintsEachFormOneAfterTheOther) {
+    const std::string stamp = kStampPattern;
+    const std::string declaration = R"(<\?xml version="1\.0" encoding="UTF-8"\?>\n)";
+    const struct {
+        const char* name;
+        RunOptions options;
+        std::string pattern;  // for two readings: 25.125 (offset 0), then 24.125 (offset -1)
+    } cases[] = {
+        {"plain", {}, R"(25\.12524\.125)"},
+        {"fahrenheit", {false, true, false, false}, R"(77\.22575\.425)"},
+        {"time stamp", {false, false, true, false}, stamp + R"( 25\.125)" + stamp + R"( 24\.125)"},
+        {"xml", {false, false, false, true},
+         declaration + R"(<temperature time=")" + stamp +
+             R"(" unit="Celsius" calibration="0">25\.125</temperature>\n)" + declaration +
+             R"(<temperature time=")" + stamp +
+             R"(" unit="Celsius" calibration="-1">24\.125</temperature>\n)"},
+        {"xml ignores the time stamp option", {false, false, true, true},
+         declaration + R"(<temperature time=")" + stamp +
+             R"(" unit="Celsius" calibration="0">25\.125</temperature>\n)" + declaration +
+             R"(<temperature time=")" + stamp +
+             R"(" unit="Celsius" calibration="-1">24\.125</temperature>\n)"},
+        {"xml fahrenheit", {false, true, false, true},
+         declaration + R"(<temperature time=")" + stamp +
+             R"(" unit="Fahrenheit" calibration="0">77\.225</temperature>\n)" + declaration +
+             R"(<temperature time=")" + stamp +
+             R"(" unit="Fahrenheit" calibration="-1">75\.425</temperature>\n)"},
+    };
+    for (const auto& c : cases) {
+        runOptions = c.options;
+        StartCapture();
+        PrintReading(25.125, 0);
+        PrintReading(24.125, -1);
+        const std::string out = FinishCapture();
+        runOptions = RunOptions{};
+        EXPECT_TRUE(std::regex_match(out, std::regex(c.pattern))) << c.name << ": " << out;
+    }
+}
+
+TEST(Reading, KeepsTheFullStopUnderACommaLocale) {
+    if (std::setlocale(LC_NUMERIC, "de_DE.UTF-8") == nullptr) {
+        GTEST_SKIP() << "locale de_DE.UTF-8 is not installed";
+    }
+    std::setlocale(LC_NUMERIC, "C");
+    // A run under a user's comma locale must not adopt it on the way.
+    setenv("LC_ALL", "de_DE.UTF-8", 1);
+    char name[] = "frostgauge";
+    char help[] = "-h";
+    char* argv[] = {name, help, nullptr};
+    StartCapture();
+    RunFrostgauge(2, argv);
+    FinishCapture();
+    const std::string out = Printed(25.125, 0, {false, true, false, false});
+    unsetenv("LC_ALL");
+    std::setlocale(LC_ALL, "C");
+    EXPECT_EQ(out, "77.225");
+}
+
+}  // namespace
