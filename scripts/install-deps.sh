@@ -2,7 +2,8 @@
 # Installs the Debian packages that building and testing need, when missing.
 set -eu
 
-packages="cmake make g++ libgtest-dev valgrind locales"
+# qemu-system-x86, busybox-static and cpio run the end-to-end tests and the demo.
+packages="cmake make g++ libgtest-dev valgrind locales qemu-system-x86 busybox-static cpio"
 
 missing=
 for package in $packages; do
