@@ -43,11 +43,20 @@ wait_for() {
     done
 }
 
-# Counts the nodes in /dev: they appear after the sysfs entries frostgauge lists.
+count_matches() {  # glob pattern
+    pattern=$1
+    # shellcheck disable=SC2086
+    set -- $pattern
+    [ "$1" != "$pattern" ] || set --  # no match leaves the pattern itself
+    count=$#
+}
+
+# frostgauge lists sysfs and opens /dev; a node comes to /dev after its sysfs
+# entry and leaves it first, so both must agree. A node that vanishes after
+# the glob still counts, which only makes the wait longer.
 hidraw_count_is_wanted() {
-    set -- /dev/hidraw*
-    [ -e "$1" ] || set --
-    [ "$#" -eq "$hidraw_wanted" ]
+    count_matches "/sys/class/hidraw/hidraw*" && [ "$count" -eq "$hidraw_wanted" ] &&
+        count_matches "/dev/hidraw*" && [ "$count" -eq "$hidraw_wanted" ]
 }
 
 holds_open() {  # pid path
@@ -168,17 +177,18 @@ uptime_cs() {
 }
 
 # Runs frostgauge into /tmp/out and sets status; the time stamps of the run
-# become <NOW>.
+# become <NOW>. A run that does not end by itself is cut off after 20 s and
+# fails on its status (143).
 run_program() {  # user tz arguments...
     user=$1
     zone=$2
     shift 2
     start=$(date +%s)
     if [ "$user" = root ]; then
-        TZ=$zone timeout 30 frostgauge "$@" </dev/null >/tmp/out
+        TZ=$zone timeout 20 frostgauge "$@" </dev/null >/tmp/out
     else
         # su would take the arguments as its own options; the table's are plain words.
-        TZ=$zone timeout 30 su -p -s /bin/sh "$user" -c "exec frostgauge $*" </dev/null >/tmp/out
+        TZ=$zone timeout 20 su -p -s /bin/sh "$user" -c "exec frostgauge $*" </dev/null >/tmp/out
     fi
     status=$?
     instant=$start

@@ -104,7 +104,7 @@ boot() {
     append="console=ttyS0 quiet panic=-1"
     [ "$mode" = demo ] && append="$append frostgauge=demo"
     # A hang anywhere in the guest ends here, not in CI.
-    timeout 300 qemu-system-x86_64 -accel "$accel" -m 512 -smp 2 -nographic -no-reboot \
+    timeout 450 qemu-system-x86_64 -accel "$accel" -m 512 -smp 2 -nographic -no-reboot \
         -kernel "$kernel_dir/vmlinuz" -initrd "$work/initramfs.gz" -append "$append" \
         </dev/null >"$work/console.log" 2>&1 || true
     tr -d '\r' <"$work/console.log" >"$work/console.txt"
