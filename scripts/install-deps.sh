@@ -2,7 +2,7 @@
 # Installs the Debian packages that building and testing need, when missing.
 set -eu
 
-packages="cmake make g++ libgtest-dev valgrind locales"
+packages="cmake make g++ libgtest-dev valgrind locales dpkg-dev lintian groff-base"
 
 missing=
 for package in $packages; do
