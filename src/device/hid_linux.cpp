@@ -58,7 +58,7 @@ int HidrawNumber(const char* name) {
         std::strlen(digits) > 9) {
         return -1;
     }
-    return std::atoi(digits);
+    return static_cast<int>(std::strtol(digits, nullptr, 10));
 }
 
 // Describes an opened node and reads it if it is the thermometer's data
