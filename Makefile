@@ -2,7 +2,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all build check demo deps clean
+.PHONY: all build check demo deps fuzz clean
 
 all: build
 
@@ -18,6 +18,10 @@ check: build
 
 demo: build
 	scripts/demo.sh $(BUILD)/frostgauge
+
+# A longer fuzzing run than the one make check does.
+fuzz: deps
+	tests/checks/fuzz.sh . $(BUILD)/fuzz 600
 
 clean:
 	rm -rf $(BUILD)

@@ -2,7 +2,8 @@
 # Installs the Debian packages that building and testing need, when missing.
 set -eu
 
-packages="cmake make g++ libgtest-dev valgrind locales dpkg-dev lintian groff-base"
+packages="cmake make g++ libgtest-dev valgrind locales dpkg-dev lintian groff-base
+    clang-14 libclang-rt-14-dev clang-tidy cppcheck"
 
 missing=
 for package in $packages; do

@@ -51,6 +51,21 @@ TEST_F(LinuxTransferTest, FailuresPrintTheErrnoAndItsText) {
     }
 }
 
+TEST_F(LinuxTransferTest, TakesNoMoreThanOneReportFromAnOversizedAnswer) {
+    Bytes oversized(64, 0xEE);
+    oversized[2] = 0x19;
+    oversized[3] = 0x20;
+    QueueAnswer(device_, oversized);
+    runOptions.diagnosis = true;
+    StartCapture();
+    ReadCelsius(device_.program);
+    EXPECT_EQ(FinishCapture(),
+              "ReadCelsius\n"
+              "  SND 9 byte 00 01 80 33 01 00 00 00 00\n"
+              "  RCV 9 byte 00 EE EE 19 20 EE EE EE EE\n"
+              "  ->25.125 degC\n");
+}
+
 void IgnoreSignal(int) {}
 
 TEST_F(LinuxTransferTest, ASignalDuringTheWaitDoesNotEndIt) {
