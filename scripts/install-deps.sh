@@ -3,7 +3,7 @@
 set -eu
 
 packages="cmake make g++ libgtest-dev valgrind locales dpkg-dev lintian groff-base
-    clang-14 libclang-rt-14-dev clang-tidy cppcheck"
+    clang-14 libclang-rt-14-dev clang-tidy cppcheck libbenchmark-dev hyperfine time"
 
 missing=
 for package in $packages; do
