@@ -113,7 +113,10 @@ TEST(Reading, KeepsTheFullStopUnderACommaLocale) {
     }
     std::setlocale(LC_NUMERIC, "C");
     // A run under a user's comma locale must not adopt it on the way.
-    setenv("LC_ALL", "de_DE.UTF-8", 1);
+    // putenv, unlike setenv, exists in the Windows C runtime too.
+    static char commaLocale[] = "LC_ALL=de_DE.UTF-8";
+    static char noLocale[] = "LC_ALL=";
+    putenv(commaLocale);
     char name[] = "frostgauge";
     char help[] = "-h";
     char* argv[] = {name, help, nullptr};
@@ -121,7 +124,7 @@ TEST(Reading, KeepsTheFullStopUnderACommaLocale) {
     RunFrostgauge(2, argv);
     FinishCapture();
     const std::string out = Printed(25.125, 0, {false, true, false, false});
-    unsetenv("LC_ALL");
+    putenv(noLocale);
     std::setlocale(LC_ALL, "C");
     EXPECT_EQ(out, "77.225");
 }
