@@ -20,11 +20,16 @@ bool BiasInForce(DWORD zoneId, const TIME_ZONE_INFORMATION& zone, int* biasMinut
 
 void LocalTimeAt(std::time_t instant, std::tm* local, int* biasMinutes) {
     // Windows tells only the bias in force now, which is right for the
-    // program: it always stamps the present moment.
+    // program: it always stamps the present moment. The wall clock is taken
+    // from that same bias, not from the C runtime's localtime, which follows
+    // a TZ variable where one is set and would then name another instant.
     TIME_ZONE_INFORMATION zone = {};
     const DWORD zoneId = GetTimeZoneInformation(&zone);
-    if (BiasInForce(zoneId, zone, biasMinutes) && localtime_s(local, &instant) == 0) {
-        return;
+    if (BiasInForce(zoneId, zone, biasMinutes)) {
+        const std::time_t wallClock = instant - static_cast<std::time_t>(*biasMinutes) * 60;
+        if (gmtime_s(local, &wallClock) == 0) {
+            return;
+        }
     }
     *biasMinutes = 0;
     if (gmtime_s(local, &instant) != 0) {

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <ctime>
 #include <string>
 
 #include "output/clock_windows.h"
@@ -55,3 +57,22 @@ TEST(Clock, NeverStampsGarbageWhenTheTimeCannotBeBrokenDown) {
 }
 
 }  // namespace
+
+TEST(Clock, StampNamesTheTrueInstantWhateverTZSays) {
+    // The C runtime's own zone follows TZ, which Windows's zone ignores; a
+    // stamp must never mix the two.
+    const std::time_t now = std::time(nullptr);
+    static char zones[][32] = {"TZ=JST-9", "TZ=Europe/Berlin", "TZ=EST5EDT", "TZ=UTC0"};
+    static char noZone[] = "TZ=";
+    for (char* zone : zones) {
+        _putenv(zone);
+        _tzset();
+        std::tm local = {};
+        int bias = 12345;
+        LocalTimeAt(now, &local, &bias);
+        EXPECT_EQ(_mkgmtime(&local) + bias * 60, now)
+            << zone << ": " << FormatTimeStamp(local, bias);
+    }
+    _putenv(noZone);
+    _tzset();
+}
