@@ -22,12 +22,19 @@ if [ ! -x "$wineserver" ]; then
     exit 1
 fi
 
-# cross_build DIR ARCH CMAKE_ARGS...
+# cross_build DIR ARCH CMAKE_ARGS... (its log is shown only when it fails)
 cross_build() {
     dir=$1 arch=$2
     shift 2
-    cmake -S "$source" -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$source/cmake/mingw-w64-$arch.cmake" "$@"
-    cmake --build "$dir" -j "$jobs"
+    log=$dir.log
+    if ! { cmake -S "$source" -B "$dir" \
+               -DCMAKE_TOOLCHAIN_FILE="$source/cmake/mingw-w64-$arch.cmake" "$@" &&
+           cmake --build "$dir" -j "$jobs"; } >"$log" 2>&1; then
+        cat "$log"
+        echo "FAIL the $arch build"
+        exit 1
+    fi
+    echo "built $dir/frostgauge.exe"
 }
 cross_build "$win64" x86_64
 cross_build "$win32" i686 -DBUILD_TESTING=OFF
