@@ -5,7 +5,9 @@ set -eu
 packages="cmake make g++ libgtest-dev valgrind locales dpkg-dev lintian groff-base
     clang-14 libclang-rt-14-dev clang-tidy cppcheck libbenchmark-dev hyperfine time"
 # The Windows programs: cross compilers, and Wine to run their tests.
-packages="$packages g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64"
+packages="$packages g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64 unzip"
+# The 64-bit ARM program: cross compiler, and qemu-user to run its tests.
+packages="$packages g++-aarch64-linux-gnu qemu-user"
 
 missing=
 for package in $packages; do

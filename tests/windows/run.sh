@@ -36,8 +36,9 @@ cross_build() {
     fi
     echo "built $dir/frostgauge.exe"
 }
-cross_build "$win64" x86_64
 cross_build "$win32" i686 -DBUILD_TESTING=OFF
+i686-w64-mingw32-strip "$win32/frostgauge.exe"  # the zip ships it as it is
+cross_build "$win64" x86_64 -DFROSTGAUGE_WIN32_EXE="$win32/frostgauge.exe"
 
 # A user's Windows has no mingw runtime DLLs: only system ones may be imported.
 for exe in "$win64/frostgauge.exe" "$win32/frostgauge.exe"; do
@@ -48,6 +49,22 @@ for exe in "$win64/frostgauge.exe" "$win32/frostgauge.exe"; do
         exit 1
     fi
 done
+
+# The zip for Windows users: both programs, and the README in CR LF text.
+(cd "$win64" && cpack -G ZIP >/dev/null)
+zip=$(ls "$win64"/frostgauge-*-windows.zip)
+top=$(basename "$zip" .zip)
+listing=$(unzip -Z1 "$zip" | grep -v '/$' | sort | tr '\n' ' ')
+expected="$top/LICENSE.txt $top/README.txt $top/x64/frostgauge.exe $top/x86/frostgauge.exe "
+if [ "$listing" != "$expected" ]; then
+    echo "FAIL the zip holds: $listing"
+    exit 1
+fi
+if unzip -p "$zip" '*/README.txt' | grep -qv "$(printf '\r')\$"; then
+    echo "FAIL the zip's README has lines without CR LF"
+    exit 1
+fi
+echo "packed $zip"
 
 # A prefix of this build's own, made before the tests so that its first-run
 # messages and time stay out of them; the tests find it by the same path.
