@@ -1,4 +1,5 @@
 #include <windows.h>
+// setupapi.h needs the types of windows.h.
 #include <setupapi.h>
 
 #include <cstddef>
@@ -99,9 +100,9 @@ int VisitOpenInterface(HANDLE handle, const char* devicePath, const HidLibrary& 
 }
 
 int VisitPath(const char* devicePath, const HidLibrary& hid, ThermometerAction action) {
-    const HANDLE handle = CreateFileA(devicePath, GENERIC_READ | GENERIC_WRITE,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                      0, nullptr);
+    const HANDLE handle =
+        CreateFileA(devicePath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
         if (runOptions.diagnosis) {

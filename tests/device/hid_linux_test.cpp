@@ -48,7 +48,8 @@ protected:
 };
 
 TEST_F(SysfsTree, ListsNodesInNumericOrder) {
-    for (const char* name : {"hidraw10", "hidraw2", "hidraw0", "hidraw", "hidrawx", "hidraw1a", "usb1"}) {
+    for (const char* name :
+         {"hidraw10", "hidraw2", "hidraw0", "hidraw", "hidrawx", "hidraw1a", "usb1"}) {
         MakeDir(name);
     }
     std::vector<int> numbers;

@@ -35,8 +35,7 @@ TEST_F(LinuxTransferTest, FailuresPrintTheErrnoAndItsText) {
     };
     const Case cases[] = {
         {"device never answers", [](StandIn*) {}, "ERR ReadFile 110 Connection timed out\n"},
-        {"device stops sending",
-         [](StandIn* s) { shutdown(static_cast<int>(s->device), SHUT_WR); },
+        {"device stops sending", [](StandIn* s) { shutdown(static_cast<int>(s->device), SHUT_WR); },
          "ERR ReadFile 19 No such device\n"},
         {"device gone before the command", HangUp, "ERR WriteFile 32 Broken pipe\n"},
     };

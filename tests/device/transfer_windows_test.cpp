@@ -37,8 +37,7 @@ TEST(WindowsTransfer, FailuresPrintTheErrorCodeAndTheSystemText) {
     };
     // Each system text (Wine's wording) keeps its own CR LF before the line's "\n".
     const Case cases[] = {
-        {"device gone before the command", HangUp, nullptr,
-         "ERR WriteFile 232 Pipe closed.\r\n\n"},
+        {"device gone before the command", HangUp, nullptr, "ERR WriteFile 232 Pipe closed.\r\n\n"},
         {"device takes the command and goes", nullptr, TakeCommandThenHangUp,
          "ERR ReadFile 109 Broken pipe.\r\n\n"},
         {"device answers with an empty report", SendEmptyReport, nullptr,

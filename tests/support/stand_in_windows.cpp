@@ -24,14 +24,14 @@ bool OpenStandIn(StandIn* standIn) {
     char name[96];
     std::snprintf(name, sizeof name, "\\\\.\\pipe\\frostgauge-stand-in-%lu-%u",
                   GetCurrentProcessId(), ++serial);
-    const HANDLE device = CreateNamedPipeA(
-        name, PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1,
-        kPipeBufferBytes, kPipeBufferBytes, 0, nullptr);
+    const HANDLE device = CreateNamedPipeA(name, PIPE_ACCESS_DUPLEX,
+                                           PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1,
+                                           kPipeBufferBytes, kPipeBufferBytes, 0, nullptr);
     if (device == INVALID_HANDLE_VALUE) {
         return false;
     }
-    const HANDLE program = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                       OPEN_EXISTING, 0, nullptr);
+    const HANDLE program =
+        CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (program == INVALID_HANDLE_VALUE) {
         CloseHandle(device);
         return false;
