@@ -17,7 +17,7 @@ check: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
 demo: build
-	scripts/demo.sh $(BUILD)/frostgauge
+	scripts/demo.sh $(BUILD)
 
 # A longer fuzzing run than the one make check does.
 fuzz: deps

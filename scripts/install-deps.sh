@@ -8,6 +8,8 @@ packages="cmake make g++ libgtest-dev valgrind locales dpkg-dev lintian groff-ba
 packages="$packages g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64 unzip"
 # The 64-bit ARM program: cross compiler, and qemu-user to run its tests.
 packages="$packages g++-aarch64-linux-gnu qemu-user"
+# The end-to-end tests and the demo: QEMU, busybox and cpio for the initramfs.
+packages="$packages qemu-system-x86 busybox-static cpio"
 
 missing=
 for package in $packages; do

@@ -1,0 +1,273 @@
+#!/bin/busybox sh
+# /init of the test machine: brings up a USB bus with gadget support, then
+# plays every scenario of /e2e/scenarios.txt against fresh USB devices (or,
+# with frostgauge=demo on the kernel command line, the README's two commands)
+# and reports on the serial console. Lines for the host begin with "e2e: ".
+
+/bin/busybox --install -s /bin
+export PATH=/bin
+mount -t proc none /proc
+mount -t sysfs none /sys
+mount -t devtmpfs none /dev
+mount -t tmpfs none /tmp
+for module in /modules/*.ko; do
+    case $module in
+    *dummy_hcd*) insmod "$module" num=3 ;;  # one UDC per device of a scenario
+    *) insmod "$module" ;;
+    esac
+done
+mount -t configfs none /sys/kernel/config
+dmesg -n 1  # keep kernel messages off the report
+
+GADGETS=/sys/kernel/config/usb_gadget
+# A boot keyboard, as the thermometer's interface 0 declares itself.
+KEYBOARD='\x05\x01\x09\x06\xa1\x01\x05\x07\x19\xe0\x29\xe7\x15\x00\x25\x01\x75\x01\x95\x08\x81\x02\x95\x01\x75\x08\x81\x03\x95\x05\x75\x01\x05\x08\x19\x01\x29\x05\x91\x02\x95\x01\x75\x03\x91\x03\x95\x06\x75\x08\x15\x00\x25\x65\x05\x07\x19\x00\x29\x65\x81\x00\xc0'
+# The data interface's own descriptor is not public; any 8-byte input and
+# output report carries the protocol.
+DATA='\x06\x00\xff\x09\x01\xa1\x01\x15\x00\x26\xff\x00\x75\x08\x95\x08\x09\x01\x81\x02\x09\x01\x91\x02\xc0'
+
+pids=
+hidraw_wanted=0
+
+report() {
+    echo "e2e: $*"
+}
+
+# Polls a condition for up to 10 s: enumeration takes a variable while.
+wait_for() {
+    tries=500
+    until "$@"; do
+        tries=$((tries - 1))
+        [ "$tries" -gt 0 ] || return 1
+        usleep 20000
+    done
+}
+
+# Counts the nodes in /dev: they appear after the sysfs entries frostgauge lists.
+hidraw_count_is_wanted() {
+    set -- /dev/hidraw*
+    [ -e "$1" ] || set --
+    [ "$#" -eq "$hidraw_wanted" ]
+}
+
+holds_open() {  # pid path
+    for fd in "/proc/$1/fd"/*; do
+        [ "$(readlink "$fd")" = "$2" ] && return 0
+    done
+    return 1
+}
+
+# Strips the blanks that align the table's columns from the named variable.
+trim() {
+    eval "value=\$$1"
+    value=${value#"${value%%[! ]*}"}
+    value=${value%"${value##*[! ]}"}
+    eval "$1=\$value"
+}
+
+add_hid_function() {  # gadget name subclass protocol descriptor
+    function=$1/functions/hid.$2
+    mkdir "$function"
+    echo "$3" >"$function/subclass"
+    echo "$4" >"$function/protocol"
+    echo 8 >"$function/report_length"
+    echo 1 >"$function/no_out_endpoint"  # output reports come as SET_REPORT requests
+    printf '%b' "$5" >"$function/report_desc"
+    ln -s "$function" "$1/configs/c.1/"
+}
+
+add_gadget() {  # gadget product bcdDevice
+    mkdir "$1"
+    echo 0x0c45 >"$1/idVendor"
+    echo "$2" >"$1/idProduct"
+    echo "$3" >"$1/bcdDevice"
+    mkdir "$1/configs/c.1"
+}
+
+start_emulator() {  # gadget settings...
+    gadget=$1
+    shift
+    node=/dev/$(sed -n 's/^DEVNAME=//p' "/sys/dev/char/$(cat "$gadget/functions/hid.data/dev")/uevent")
+    set -- "$node" "$@"
+    for setting in "$@"; do
+        shift
+        case $setting in
+        t=*) set -- "$@" --celsius "${setting#t=}" ;;
+        c=*) set -- "$@" --calibration "${setting#c=}" ;;
+        id=*) set -- "$@" --id "${setting#id=}" ;;
+        stop=*) set -- "$@" --stop-after "${setting#stop=}" ;;
+        unplug=*) set -- "$@" --unplug-after "${setting#unplug=}" "$gadget/UDC" ;;
+        *) set -- "$@" "$setting" ;;
+        esac
+    done
+    thermometer_emulator "$@" 2>>/tmp/emulator.log &
+    pids="$pids $!"
+    wait_for holds_open $! "$node"
+}
+
+# Plugs device number $1 into its own UDC and waits until the host has its
+# hidraw nodes, so that the bus lists the devices in table order.
+add_device() {  # index kind settings...
+    gadget=$GADGETS/g$1
+    udc=dummy_udc.$1
+    kind=$2
+    shift 2
+    case $kind in
+    T)
+        add_gadget "$gadget" 0x7401 0x0001
+        add_hid_function "$gadget" keyboard 1 1 "$KEYBOARD"
+        add_hid_function "$gadget" data 1 2 "$DATA"
+        hidraw_wanted=$((hidraw_wanted + 2))
+        ;;
+    O)
+        add_gadget "$gadget" 0x7402 0x0110
+        add_hid_function "$gadget" data 0 0 "$DATA"
+        hidraw_wanted=$((hidraw_wanted + 1))
+        ;;
+    -) return 0 ;;
+    *) echo "unknown device $kind" >>/tmp/emulator.log; return 1 ;;
+    esac
+    echo "$udc" >"$gadget/UDC"
+    wait_for hidraw_count_is_wanted || return 1
+    [ "$kind" = T ] || return 0
+    start_emulator "$gadget" "$@"
+}
+
+add_devices() {  # devices column
+    index=0
+    saved_ifs=$IFS
+    IFS=+
+    for device in $1; do
+        IFS=$saved_ifs
+        # shellcheck disable=SC2086
+        add_device "$index" $device || return 1
+        index=$((index + 1))
+    done
+    IFS=$saved_ifs
+}
+
+remove_devices() {
+    for pid in $pids; do
+        kill "$pid" 2>/dev/null
+        wait "$pid" 2>/dev/null
+    done
+    pids=
+    for gadget in "$GADGETS"/*; do
+        [ -d "$gadget" ] || continue
+        echo >"$gadget/UDC" 2>/dev/null  # may be unplugged already
+        rm -f "$gadget"/configs/c.1/hid.*
+        rmdir "$gadget"/configs/c.1 "$gadget"/functions/hid.* "$gadget"
+    done
+    hidraw_wanted=0
+    wait_for hidraw_count_is_wanted
+}
+
+uptime_cs() {
+    read -r seconds _ </proc/uptime
+    echo "${seconds%.*}${seconds#*.}"
+}
+
+# Runs frostgauge into /tmp/out and sets status; the time stamps of the run
+# become <NOW>.
+run_program() {  # user tz arguments...
+    user=$1
+    zone=$2
+    shift 2
+    start=$(date +%s)
+    if [ "$user" = root ]; then
+        TZ=$zone timeout 30 frostgauge "$@" </dev/null >/tmp/out
+    else
+        # su would take the arguments as its own options; the table's are plain words.
+        TZ=$zone timeout 30 su -p -s /bin/sh "$user" -c "exec frostgauge $*" </dev/null >/tmp/out
+    fi
+    status=$?
+    instant=$start
+    while [ "$instant" -le "$(date +%s)" ]; do
+        sed -i "s/$(TZ=$zone date -d "@$instant" +%Y-%m-%dT%H:%M:%S)/<NOW>/g" /tmp/out
+        instant=$((instant + 1))
+    done
+}
+
+run_scenario() {
+    : >/tmp/emulator.log
+    if [ "${output#@}" != "$output" ]; then
+        cp "/e2e/expected/${output#@}" /tmp/want
+    else
+        printf '%b' "$output" >/tmp/want
+    fi
+    scenario_began=$(uptime_cs)
+    problem=
+    if add_devices "$devices"; then
+        set -f
+        # shellcheck disable=SC2086
+        run_program "$user" "$zone" $arguments
+        set +f
+        if [ "$status" != "$expected_status" ]; then
+            problem="status $status, expected $expected_status"
+        elif ! cmp -s /tmp/want /tmp/out; then
+            problem="output differs"
+        fi
+    else
+        problem="the devices did not come up"
+    fi
+    remove_devices || problem="${problem:-the devices did not go away}"
+    took=$(($(uptime_cs) - scenario_began))
+    took="$((took / 100)).$((took / 10 % 10)) s"
+    if [ -z "$problem" ]; then
+        report "ok   $name ($took)"
+        passed=$((passed + 1))
+        return
+    fi
+    report "FAIL $name ($took): $problem"
+    diff -u /tmp/want /tmp/out | sed 's/^/e2e:     /'
+    sed 's/^/e2e:     emulator: /' /tmp/emulator.log
+    failed=$((failed + 1))
+}
+
+run_scenarios() {
+    # A fixed instant in summer, so that summer-time offsets are known.
+    date -u -s '2024-07-15 09:30:00' >/dev/null
+    passed=0
+    failed=0
+    began=$(uptime_cs)
+    while IFS='|' read -r name devices user zone arguments expected_status output; do
+        trim name
+        case $name in '#'* | '') continue ;; esac
+        for column in devices user zone arguments expected_status output; do
+            trim "$column"
+        done
+        run_scenario </dev/null
+    done </e2e/scenarios.txt
+    took=$(($(uptime_cs) - began))
+    report "scenarios took $((took / 100)).$((took / 10 % 10)) s"
+    report "$passed passed, $failed failed"
+}
+
+show_demo() {
+    if ! add_devices "T c=81 t=1920"; then
+        cat /tmp/emulator.log
+        return
+    fi
+    echo "e2e-demo-begin"
+    for arguments in -d -x; do
+        echo "\$ frostgauge $arguments"
+        frostgauge "$arguments" </dev/null >/tmp/out
+        status=$?
+        cat /tmp/out
+        [ -z "$(tail -c 1 /tmp/out)" ] || echo
+        echo "[exit status $status]"
+    done
+    echo "e2e-demo-end"
+    remove_devices
+}
+
+echo 'root:x:0:0::/root:/bin/sh' >/etc/passwd
+echo 'user:x:1000:1000::/tmp:/bin/sh' >>/etc/passwd
+echo 'root:x:0:' >/etc/group
+echo 'user:x:1000:' >>/etc/group
+echo  # ends the firmware's last line
+case " $(cat /proc/cmdline) " in
+*" frostgauge=demo "*) show_demo ;;
+*) run_scenarios ;;
+esac
+poweroff -f

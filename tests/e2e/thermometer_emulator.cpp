@@ -1,0 +1,185 @@
+// Plays a TEMPer Gold's data interface from the gadget side of a USB link:
+// reads the host's commands from /dev/hidgN and writes the answers to it.
+//
+// Usage: thermometer_emulator HIDG [--id TEXT] [--calibration HH]
+//            [--celsius HHLL] [--stop-after N] [--unplug-after N UDC_FILE]
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr std::size_t kReportLength = 8;
+constexpr std::size_t kIdentificationLength = 16;
+constexpr long kNoLimit = -1;
+
+struct Settings {
+    const char* hidg;
+    char identification[kIdentificationLength];  // zero-padded, sent over two reports
+    std::uint8_t calibration;
+    std::uint8_t celsiusHigh;
+    std::uint8_t celsiusLow;
+    long stopAfter;    // commands answered before the device falls silent
+    long unplugAfter;  // commands answered before the device leaves the bus
+    const char* udcFile;
+};
+
+enum class Command { kVersion, kCalibration, kCelsius, kUnknown };
+
+bool ParseHex(const char* text, std::size_t digits, unsigned long* value) {
+    if (std::strlen(text) != digits || std::strspn(text, "0123456789abcdefABCDEF") != digits) {
+        return false;
+    }
+    *value = std::strtoul(text, nullptr, 16);
+    return true;
+}
+
+bool ParseCount(const char* text, long* value) {
+    char* end = nullptr;
+    errno = 0;
+    *value = std::strtol(text, &end, 10);
+    return errno == 0 && end != text && *end == '\0' && *value >= 0;
+}
+
+bool ParseSettings(int argc, char* argv[], Settings* settings) {
+    if (argc < 2) {
+        return false;
+    }
+    *settings = Settings{argv[1], "TEMPerGold_V3.1", 0x00, 0x19, 0x20, kNoLimit, kNoLimit, nullptr};
+    for (int i = 2; i < argc; i += 2) {
+        const char* option = argv[i];
+        const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+        unsigned long number = 0;
+        if (value == nullptr) {
+            return false;
+        }
+        if (std::strcmp(option, "--id") == 0 && std::strlen(value) <= kIdentificationLength) {
+            std::memset(settings->identification, 0, kIdentificationLength);
+            std::memcpy(settings->identification, value, std::strlen(value));
+        } else if (std::strcmp(option, "--calibration") == 0 && ParseHex(value, 2, &number)) {
+            settings->calibration = static_cast<std::uint8_t>(number);
+        } else if (std::strcmp(option, "--celsius") == 0 && ParseHex(value, 4, &number)) {
+            settings->celsiusHigh = static_cast<std::uint8_t>(number >> 8);
+            settings->celsiusLow = static_cast<std::uint8_t>(number & 0xFF);
+        } else if (std::strcmp(option, "--stop-after") == 0) {
+            if (!ParseCount(value, &settings->stopAfter)) {
+                return false;
+            }
+        } else if (std::strcmp(option, "--unplug-after") == 0 && i + 2 < argc) {
+            if (!ParseCount(value, &settings->unplugAfter)) {
+                return false;
+            }
+            settings->udcFile = argv[i + 2];
+            ++i;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The device tells its commands apart by their first two bytes.
+Command Recognise(const std::uint8_t* command) {
+    if (command[0] != 0x01) {
+        return Command::kUnknown;
+    }
+    switch (command[1]) {
+    case 0x86:
+        return Command::kVersion;
+    case 0x82:
+        return Command::kCalibration;
+    case 0x80:
+        return Command::kCelsius;
+    default:
+        return Command::kUnknown;
+    }
+}
+
+bool SendReport(int fd, const std::uint8_t* report) {
+    ssize_t written;
+    do {
+        written = write(fd, report, kReportLength);
+    } while (written < 0 && errno == EINTR);
+    return written == static_cast<ssize_t>(kReportLength);
+}
+
+// The host reads only bytes 2 and 3 of a data answer; 80 02 in front is filler.
+bool Answer(int fd, Command command, const Settings& settings) {
+    const auto* id = reinterpret_cast<const std::uint8_t*>(settings.identification);
+    const std::uint8_t calibration[kReportLength] = {0x80, 0x02, settings.calibration, 0, 0, 0, 0, 0};
+    const std::uint8_t celsius[kReportLength] = {0x80, 0x02, settings.celsiusHigh,
+                                                 settings.celsiusLow, 0, 0, 0, 0};
+    switch (command) {
+    case Command::kVersion:
+        return SendReport(fd, id) && SendReport(fd, id + kReportLength);
+    case Command::kCalibration:
+        return SendReport(fd, calibration);
+    case Command::kCelsius:
+        return SendReport(fd, celsius);
+    case Command::kUnknown:
+        break;
+    }
+    return true;  // the real device leaves an unknown command unanswered
+}
+
+// Clearing the gadget's UDC takes the whole device off the bus, as pulling the plug does.
+bool Unplug(const char* udcFile) {
+    const int fd = open(udcFile, O_WRONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    const bool cleared = write(fd, "\n", 1) == 1;
+    close(fd);
+    return cleared;
+}
+
+// Serves commands until the host goes away; true when the device is to leave the bus.
+bool Serve(int fd, const Settings& settings) {
+    for (long received = 0;; ++received) {
+        std::uint8_t command[kReportLength] = {};
+        ssize_t got;
+        do {
+            got = read(fd, command, sizeof command);
+        } while (got < 0 && errno == EINTR);
+        if (got <= 0) {
+            return false;
+        }
+        if (received == settings.unplugAfter) {
+            return true;
+        }
+        const bool silent = settings.stopAfter != kNoLimit && received >= settings.stopAfter;
+        if (!silent && !Answer(fd, Recognise(command), settings)) {
+            return false;
+        }
+    }
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    Settings settings;
+    if (!ParseSettings(argc, argv, &settings)) {
+        std::fprintf(stderr,
+                     "usage: thermometer_emulator HIDG [--id TEXT] [--calibration HH] "
+                     "[--celsius HHLL] [--stop-after N] [--unplug-after N UDC_FILE]\n");
+        return 2;
+    }
+    const int fd = open(settings.hidg, O_RDWR | O_CLOEXEC);
+    if (fd < 0) {
+        std::fprintf(stderr, "thermometer_emulator: %s: %s\n", settings.hidg, std::strerror(errno));
+        return 1;
+    }
+    const bool unplug = Serve(fd, settings);
+    close(fd);
+    if (unplug && !Unplug(settings.udcFile)) {
+        std::fprintf(stderr, "thermometer_emulator: %s: %s\n", settings.udcFile, std::strerror(errno));
+        return 1;
+    }
+    return 0;
+}
