@@ -2,7 +2,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all build check demo deps clean
+.PHONY: all build check demo deps fuzz bench clean
 
 all: build
 
@@ -18,6 +18,14 @@ check: build
 
 demo: build
 	scripts/demo.sh $(BUILD)
+
+# A longer fuzzing run than the one make check does.
+fuzz: deps
+	tests/checks/fuzz.sh . $(BUILD)/fuzz 600
+
+# What the program costs; figures, not pass or fail.
+bench: build
+	scripts/bench.sh $(BUILD)
 
 clean:
 	rm -rf $(BUILD)

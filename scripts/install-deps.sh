@@ -2,8 +2,14 @@
 # Installs the Debian packages that building and testing need, when missing.
 set -eu
 
-# qemu-system-x86, busybox-static and cpio run the end-to-end tests and the demo.
-packages="cmake make g++ libgtest-dev valgrind locales qemu-system-x86 busybox-static cpio"
+packages="cmake make g++ libgtest-dev valgrind locales dpkg-dev lintian groff-base
+    clang-14 libclang-rt-14-dev clang-tidy cppcheck libbenchmark-dev hyperfine time"
+# The Windows programs: cross compilers, and Wine to run their tests.
+packages="$packages g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64 unzip"
+# The 64-bit ARM program: cross compiler, and qemu-user to run its tests.
+packages="$packages g++-aarch64-linux-gnu qemu-user"
+# The end-to-end tests and the demo: QEMU, busybox and cpio for the initramfs.
+packages="$packages qemu-system-x86 busybox-static cpio"
 
 missing=
 for package in $packages; do

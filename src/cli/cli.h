@@ -8,7 +8,7 @@ int RunFrostgauge(int argc, char* argv[]);
 
 // Sets the flags of runOptions from the arguments. Returns true when the run
 // goes on; otherwise the help text has been printed and *exitStatus is set.
-bool ParseOptions(int argc, char* argv[], int* exitStatus);
+bool ParseOptions(int argc, const char* const argv[], int* exitStatus);
 
 void PrintUsage();
 

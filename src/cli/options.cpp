@@ -40,7 +40,7 @@ void PrintUsage() {
     }
 }
 
-bool ParseOptions(int argc, char* argv[], int* exitStatus) {
+bool ParseOptions(int argc, const char* const argv[], int* exitStatus) {
     for (int i = 1; i < argc; ++i) {
         const char* argument = argv[i];
         if (argument[0] != '-') {

@@ -6,9 +6,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstdint>
 #include <cstring>
 
 #include "common/run_options.h"
@@ -58,7 +58,7 @@ int HidrawNumber(const char* name) {
         std::strlen(digits) > 9) {
         return -1;
     }
-    return std::atoi(digits);
+    return static_cast<int>(std::strtol(digits, nullptr, 10));
 }
 
 // Describes an opened node and reads it if it is the thermometer's data

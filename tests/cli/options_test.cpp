@@ -22,7 +22,7 @@ TEST(Options, ParsesTheCommandLine) {
     struct Case {
         std::vector<std::string> args;
         bool runs;
-        int status;        // when it does not run
+        int status;         // when it does not run
         const char* flags;  // d f t x set, in that order
     };
     const Case cases[] = {
@@ -62,10 +62,10 @@ TEST(Options, ParsesTheCommandLine) {
             EXPECT_EQ(status, c.status) << label;
         }
         std::string flags;
-        if (runOptions.diagnosis) flags += 'd';
-        if (runOptions.fahrenheit) flags += 'f';
-        if (runOptions.timeStamp) flags += 't';
-        if (runOptions.xmlFormat) flags += 'x';
+        flags += runOptions.diagnosis ? "d" : "";
+        flags += runOptions.fahrenheit ? "f" : "";
+        flags += runOptions.timeStamp ? "t" : "";
+        flags += runOptions.xmlFormat ? "x" : "";
         EXPECT_EQ(flags, c.flags) << label;
     }
     runOptions = RunOptions{};

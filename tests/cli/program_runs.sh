@@ -1,14 +1,18 @@
 #!/bin/sh
 # Runs the built program as a user would, on a machine without HID devices:
 # help text, exit statuses, and the silence of an empty bus.
-# Usage: program_runs.sh PROGRAM HELP_GOLDEN [valgrind]
+# Usage: program_runs.sh PROGRAM HELP_GOLDEN [valgrind | "EMULATOR ARGS"]
 program=$1
 golden=$2
 runner=
-if [ "${3:-}" = valgrind ]; then
+case "${3:-}" in
+"") ;;
+valgrind)
     command -v valgrind >/dev/null || { echo "valgrind missing"; exit 77; }
     runner="valgrind -q --leak-check=full --errors-for-leak-kinds=all --error-exitcode=99"
-fi
+    ;;
+*) runner=$3 ;;  # runs a cross-built program
+esac
 
 failed=0
 passed=0

@@ -27,11 +27,21 @@ TEST(ReadOut, ReadsInOrderAndStopsAtTheFirstFailure) {
     };
     const Case cases[] = {
         {"reading", {kName1, kName2, kCalibrationMinus1, kCelsius25}, 0, "24.125", 3},
-        {"calibration out of range", {kName1, kName2, kCalibrationBad}, -255,
-         "ERR ReadCalibration\n", 2},
-        {"temperature out of range", {kName1, kName2, kCalibrationMinus1, kCelsiusBad}, -255,
-         "ERR ReadCelsius\n", 3},
-        {"short answers decode as zero", {kName1, {'l'}, {0x82, 0x01}, {0x80, 0x02}}, 0, "0.000", 3},
+        {"calibration out of range",
+         {kName1, kName2, kCalibrationBad},
+         -255,
+         "ERR ReadCalibration\n",
+         2},
+        {"temperature out of range",
+         {kName1, kName2, kCalibrationMinus1, kCelsiusBad},
+         -255,
+         "ERR ReadCelsius\n",
+         3},
+        {"short answers decode as zero",
+         {kName1, {'l'}, {0x82, 0x01}, {0x80, 0x02}},
+         0,
+         "0.000",
+         3},
     };
     for (const Case& c : cases) {
         runOptions = RunOptions{};

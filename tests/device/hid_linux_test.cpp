@@ -1,3 +1,4 @@
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,14 +11,27 @@
 
 namespace {
 
+int OpenDescriptors() {
+    int count = 0;
+    if (DIR* dir = opendir("/proc/self/fd")) {
+        while (readdir(dir) != nullptr) {
+            ++count;
+        }
+        closedir(dir);
+    }
+    return count;
+}
+
 class SysfsTree : public testing::Test {
 protected:
     void SetUp() override {
         char templ[] = "/tmp/frostgauge-sysfs-XXXXXX";
         ASSERT_NE(mkdtemp(templ), nullptr);
         root_ = templ;
+        descriptors_ = OpenDescriptors();
     }
     void TearDown() override {
+        EXPECT_EQ(OpenDescriptors(), descriptors_) << "a descriptor was left open";
         (void)!std::system(("rm -rf " + root_).c_str());
     }
     void MakeDir(const std::string& path) {
@@ -30,10 +44,12 @@ protected:
         std::fclose(file);
     }
     std::string root_;
+    int descriptors_ = 0;
 };
 
 TEST_F(SysfsTree, ListsNodesInNumericOrder) {
-    for (const char* name : {"hidraw10", "hidraw2", "hidraw0", "hidraw", "hidrawx", "hidraw1a", "usb1"}) {
+    for (const char* name :
+         {"hidraw10", "hidraw2", "hidraw0", "hidraw", "hidrawx", "hidraw1a", "usb1"}) {
         MakeDir(name);
     }
     std::vector<int> numbers;
@@ -62,12 +78,15 @@ TEST_F(SysfsTree, ReadsTheUsbInterfaceAndVersionAboveTheHidDevice) {
     MakeDir("virtual");
     MakeDir("virtual/hid");
     WriteFile("virtual/bInterfaceNumber", "zz\n");
+    WriteFile("bcdDevice", "");
+    MakeDir("virtual/hid/hid");
 
     EXPECT_EQ(ReadInterfaceNumber(root_ + "/1-1/1-1:1.0/hid"), 0);
     EXPECT_EQ(ReadInterfaceNumber(root_ + "/1-1/1-1:1.1/hid"), 1);
     EXPECT_EQ(ReadDeviceVersion(root_ + "/1-1/1-1:1.1/hid"), 1u);
     EXPECT_EQ(ReadInterfaceNumber(root_ + "/virtual/hid"), -1);
     EXPECT_EQ(ReadDeviceVersion(root_ + "/virtual/hid"), 0u);
+    EXPECT_EQ(ReadDeviceVersion(root_ + "/virtual/hid/hid"), 0u);  // empty attribute
 }
 
 }  // namespace

@@ -36,12 +36,12 @@ TEST_F(ProtocolTest, DecodesTemperatureAsTwosComplementEighths) {
         double expected;
     };
     const Case cases[] = {
-        {0x19, 0x20, 25.125},   {0x19, 0x3F, 25.125},  // low five bits ignored
-        {0x00, 0xE0, 0.875},    {0x00, 0x00, 0.0},
-        {0x7D, 0x00, 125.0},    {0x7D, 0x20, -255.0},  // just above the range
-        {0xE6, 0xE0, -25.125},  {0xFF, 0xE0, -0.125},
-        {0xD8, 0x00, -40.0},    {0xD7, 0xE0, -255.0},  // just below the range
-        {0x80, 0x00, -255.0},                          // -128
+        {0x19, 0x20, 25.125},  {0x19, 0x3F, 25.125},  // low five bits ignored
+        {0x00, 0xE0, 0.875},   {0x00, 0x00, 0.0},
+        {0x7D, 0x00, 125.0},   {0x7D, 0x20, -255.0},  // just above the range
+        {0xE6, 0xE0, -25.125}, {0xFF, 0xE0, -0.125},
+        {0xD8, 0x00, -40.0},   {0xD7, 0xE0, -255.0},  // just below the range
+        {0x80, 0x00, -255.0},                         // -128
     };
     for (const Case& c : cases) {
         QueueAnswer(device_, CelsiusAnswer(c.high, c.low));

@@ -35,8 +35,7 @@ TEST_F(LinuxTransferTest, FailuresPrintTheErrnoAndItsText) {
     };
     const Case cases[] = {
         {"device never answers", [](StandIn*) {}, "ERR ReadFile 110 Connection timed out\n"},
-        {"device stops sending",
-         [](StandIn* s) { shutdown(static_cast<int>(s->device), SHUT_WR); },
+        {"device stops sending", [](StandIn* s) { shutdown(static_cast<int>(s->device), SHUT_WR); },
          "ERR ReadFile 19 No such device\n"},
         {"device gone before the command", HangUp, "ERR WriteFile 32 Broken pipe\n"},
     };
@@ -49,6 +48,21 @@ TEST_F(LinuxTransferTest, FailuresPrintTheErrnoAndItsText) {
         EXPECT_EQ(ReadCelsius(device_.program), -255.0) << c.name;
         EXPECT_EQ(FinishCapture(), c.expected) << c.name;
     }
+}
+
+TEST_F(LinuxTransferTest, TakesNoMoreThanOneReportFromAnOversizedAnswer) {
+    Bytes oversized(64, 0xEE);
+    oversized[2] = 0x19;
+    oversized[3] = 0x20;
+    QueueAnswer(device_, oversized);
+    runOptions.diagnosis = true;
+    StartCapture();
+    ReadCelsius(device_.program);
+    EXPECT_EQ(FinishCapture(),
+              "ReadCelsius\n"
+              "  SND 9 byte 00 01 80 33 01 00 00 00 00\n"
+              "  RCV 9 byte 00 EE EE 19 20 EE EE EE EE\n"
+              "  ->25.125 degC\n");
 }
 
 void IgnoreSignal(int) {}

@@ -41,11 +41,11 @@ TEST(Reading, PrintsTheValueWithThreeDecimals) {
         const RunOptions& options;
         const char* expected;
     } cases[] = {
-        {25.125, celsius, "25.125"},     {24.125, celsius, "24.125"},
-        {-5.5, celsius, "-5.500"},       {0.0, celsius, "0.000"},
-        {25.125, fahrenheit, "77.225"},  {24.125, fahrenheit, "75.425"},
-        {-40.0, fahrenheit, "-40.000"},  {0.0, fahrenheit, "32.000"},
-        {37.0, fahrenheit, "98.600"},    {125.0, fahrenheit, "257.000"},
+        {25.125, celsius, "25.125"},      {24.125, celsius, "24.125"},
+        {-5.5, celsius, "-5.500"},        {0.0, celsius, "0.000"},
+        {25.125, fahrenheit, "77.225"},   {24.125, fahrenheit, "75.425"},
+        {-40.0, fahrenheit, "-40.000"},   {0.0, fahrenheit, "32.000"},
+        {37.0, fahrenheit, "98.600"},     {125.0, fahrenheit, "257.000"},
         {-41.375, fahrenheit, "-42.475"}, {-48.0, fahrenheit, "-54.400"},
     };
     for (const auto& c : cases) {
@@ -80,17 +80,20 @@ TEST(Reading, PrintsEachFormOneAfterTheOther) {
         {"plain", {}, R"(25\.12524\.125)"},
         {"fahrenheit", {false, true, false, false}, R"(77\.22575\.425)"},
         {"time stamp", {false, false, true, false}, stamp + R"( 25\.125)" + stamp + R"( 24\.125)"},
-        {"xml", {false, false, false, true},
+        {"xml",
+         {false, false, false, true},
          declaration + R"(<temperature time=")" + stamp +
              R"(" unit="Celsius" calibration="0">25\.125</temperature>\n)" + declaration +
              R"(<temperature time=")" + stamp +
              R"(" unit="Celsius" calibration="-1">24\.125</temperature>\n)"},
-        {"xml ignores the time stamp option", {false, false, true, true},
+        {"xml ignores the time stamp option",
+         {false, false, true, true},
          declaration + R"(<temperature time=")" + stamp +
              R"(" unit="Celsius" calibration="0">25\.125</temperature>\n)" + declaration +
              R"(<temperature time=")" + stamp +
              R"(" unit="Celsius" calibration="-1">24\.125</temperature>\n)"},
-        {"xml fahrenheit", {false, true, false, true},
+        {"xml fahrenheit",
+         {false, true, false, true},
          declaration + R"(<temperature time=")" + stamp +
              R"(" unit="Fahrenheit" calibration="0">77\.225</temperature>\n)" + declaration +
              R"(<temperature time=")" + stamp +
@@ -113,7 +116,10 @@ TEST(Reading, KeepsTheFullStopUnderACommaLocale) {
     }
     std::setlocale(LC_NUMERIC, "C");
     // A run under a user's comma locale must not adopt it on the way.
-    setenv("LC_ALL", "de_DE.UTF-8", 1);
+    // putenv, unlike setenv, exists in the Windows C runtime too.
+    static char commaLocale[] = "LC_ALL=de_DE.UTF-8";
+    static char noLocale[] = "LC_ALL=";
+    putenv(commaLocale);
     char name[] = "frostgauge";
     char help[] = "-h";
     char* argv[] = {name, help, nullptr};
@@ -121,7 +127,7 @@ TEST(Reading, KeepsTheFullStopUnderACommaLocale) {
     RunFrostgauge(2, argv);
     FinishCapture();
     const std::string out = Printed(25.125, 0, {false, true, false, false});
-    unsetenv("LC_ALL");
+    putenv(noLocale);
     std::setlocale(LC_ALL, "C");
     EXPECT_EQ(out, "77.225");
 }

@@ -1,0 +1,29 @@
+#include <windows.h>
+
+#include "common/system.h"
+
+namespace {
+
+constexpr DWORD kMessageFlags =
+    FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
+constexpr DWORD kUserLanguage = MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT);
+
+}  // namespace
+
+std::string SystemErrorText(int code) {
+    char* buffer = nullptr;
+    // With ALLOCATE_BUFFER the buffer argument receives the address of the text.
+    const DWORD length =
+        FormatMessageA(kMessageFlags, nullptr, static_cast<DWORD>(code), kUserLanguage,
+                       reinterpret_cast<char*>(&buffer), 0, nullptr);
+    if (buffer == nullptr) {
+        return "";
+    }
+    const std::string text(buffer, length);
+    LocalFree(buffer);
+    return text;
+}
+
+void PauseMilliseconds(int milliseconds) {
+    Sleep(static_cast<DWORD>(milliseconds));
+}

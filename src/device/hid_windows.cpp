@@ -1,0 +1,175 @@
+#include <windows.h>
+// setupapi.h needs the types of windows.h.
+#include <setupapi.h>
+
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+
+#include "common/run_options.h"
+#include "common/system.h"
+#include "device/device.h"
+
+namespace {
+
+constexpr USHORT kThermometerVendorId = 0x0C45;
+constexpr USHORT kThermometerProductId = 0x7401;
+constexpr DWORD kPresentHidInterfaces = DIGCF_PRESENT | DIGCF_DEVICEINTERFACE;
+// The smallest record the detail call can fill: its size field and the
+// terminating zero of an empty path. A smaller answer would have us write
+// the size field beyond the allocation.
+constexpr DWORD kDetailFixedPart =
+    offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) + sizeof(CHAR);
+
+// HID.DLL's HIDD_ATTRIBUTES, kept here so that no driver-kit header is needed.
+struct HidAttributes {
+    ULONG Size;
+    USHORT VendorID;
+    USHORT ProductID;
+    USHORT VersionNumber;
+};
+static_assert(sizeof(HidAttributes) == 12, "HidD_GetAttributes fills 12 bytes");
+
+using GetHidGuidFunction = void(WINAPI*)(GUID*);
+using GetAttributesFunction = BOOLEAN(WINAPI*)(HANDLE, HidAttributes*);
+
+// HID.DLL is looked up at run time, so the program needs no import library
+// for it and can say plainly when it is missing.
+struct HidLibrary {
+    HMODULE module;
+    GetHidGuidFunction getHidGuid;
+    GetAttributesFunction getAttributes;
+};
+
+template <typename Function>
+Function Resolve(HMODULE module, const char* name) {
+    // The detour through void (*)() keeps GCC's function-cast warning quiet.
+    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+}
+
+// A library without both entry points is as good as none.
+bool LoadHidLibrary(HidLibrary* hid) {
+    hid->module = LoadLibraryA("HID.DLL");
+    if (hid->module == nullptr) {
+        return false;
+    }
+    hid->getHidGuid = Resolve<GetHidGuidFunction>(hid->module, "HidD_GetHidGuid");
+    hid->getAttributes = Resolve<GetAttributesFunction>(hid->module, "HidD_GetAttributes");
+    if (hid->getHidGuid == nullptr || hid->getAttributes == nullptr) {
+        FreeLibrary(hid->module);
+        return false;
+    }
+    return true;
+}
+
+void PrintError(const char* prefix, DWORD error) {
+    const int code = static_cast<int>(error);
+    std::printf("%s %d %s\n", prefix, code, SystemErrorText(code).c_str());
+}
+
+// Describes an opened interface and reads it if it is a thermometer.
+// Returns the action's result, or 0 when there was none.
+int VisitOpenInterface(HANDLE handle, const char* devicePath, const HidLibrary& hid,
+                       ThermometerAction action) {
+    HidAttributes attributes = {};
+    attributes.Size = sizeof attributes;
+    if (hid.getAttributes(handle, &attributes) != TRUE) {
+        const DWORD error = GetLastError();
+        if (runOptions.diagnosis) {
+            PrintError("ERR HidD_GetAttributes", error);
+        }
+        return 0;
+    }
+    if (runOptions.diagnosis) {
+        std::printf("VendorID: %u\n", static_cast<unsigned>(attributes.VendorID));
+        std::printf("ProductID: %u\n", static_cast<unsigned>(attributes.ProductID));
+        std::printf("VersionNumber: %u\n", static_cast<unsigned>(attributes.VersionNumber));
+    }
+    if (attributes.VendorID != kThermometerVendorId ||
+        attributes.ProductID != kThermometerProductId) {
+        return 0;
+    }
+    // Windows opens keyboards exclusively, so the thermometer's keyboard
+    // interface never gets this far: every match is its data interface.
+    const DeviceHandle device = reinterpret_cast<DeviceHandle>(handle);
+    if (runOptions.diagnosis) {
+        std::printf("TEMPer Gold found %s\n", devicePath);
+        std::printf("USB Port #%d\n", static_cast<int>(device));
+    }
+    return action(device);
+}
+
+int VisitPath(const char* devicePath, const HidLibrary& hid, ThermometerAction action) {
+    const HANDLE handle =
+        CreateFileA(devicePath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        if (runOptions.diagnosis) {
+            PrintError("WRN CreateFile", error);
+        }
+        return 0;
+    }
+    const int result = VisitOpenInterface(handle, devicePath, hid, action);
+    CloseHandle(handle);
+    return result;
+}
+
+int VisitInterface(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* data, const HidLibrary& hid,
+                   ThermometerAction action) {
+    // The first call only asks for the size, so its failure is expected.
+    DWORD required = 0;
+    SetupDiGetDeviceInterfaceDetailA(set, data, nullptr, 0, &required, nullptr);
+    const DWORD sizeError = GetLastError();
+    if (required < kDetailFixedPart) {
+        PrintError("ERR SetupDiGetDeviceInterfaceDetail", sizeError);
+        return 0;
+    }
+    auto* detail = static_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(std::malloc(required));
+    if (detail == nullptr) {
+        std::printf("ERR Memory allocatio for SP_DEVICE_INTERFACE_DETAIL_DATA\n");
+        return 0;
+    }
+    // The size of the fixed record (8 in 64-bit builds, 5 in 32-bit ones),
+    // not of the allocation: that is how the call knows the caller's layout.
+    detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+    int result = 0;
+    if (SetupDiGetDeviceInterfaceDetailA(set, data, detail, required, nullptr, nullptr)) {
+        result = VisitPath(detail->DevicePath, hid, action);
+    } else {
+        PrintError("ERR SetupDiGetDeviceInterfaceDetail", GetLastError());
+    }
+    std::free(detail);
+    return result;
+}
+
+}  // namespace
+
+int FindThermometers(ThermometerAction action) {
+    HidLibrary hid = {};
+    if (!LoadHidLibrary(&hid)) {
+        std::printf("ERR LoadLibrar HID.DLL\n");
+        return ERROR_SENTINEL;
+    }
+    GUID hidGuid = {};
+    hid.getHidGuid(&hidGuid);
+    const HDEVINFO set = SetupDiGetClassDevsA(&hidGuid, nullptr, nullptr, kPresentHidInterfaces);
+    if (set == INVALID_HANDLE_VALUE) {
+        std::printf("ERR SetupDiGetClassDevs\n");
+        FreeLibrary(hid.module);
+        return ERROR_SENTINEL;
+    }
+    // Every thermometer gets its turn; one failed read-out fails the run.
+    int status = 0;
+    SP_DEVICE_INTERFACE_DATA data = {};
+    data.cbSize = sizeof data;
+    for (DWORD index = 0; SetupDiEnumDeviceInterfaces(set, nullptr, &hidGuid, index, &data);
+         ++index) {
+        if (VisitInterface(set, &data, hid, action) == ERROR_SENTINEL) {
+            status = ERROR_SENTINEL;
+        }
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    FreeLibrary(hid.module);
+    return status;
+}

@@ -1,0 +1,67 @@
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "common/run_options.h"
+#include "device/device.h"
+#include "support/capture.h"
+#include "support/stand_in.h"
+
+namespace {
+
+HANDLE DeviceEnd(const StandIn& standIn) {
+    return reinterpret_cast<HANDLE>(standIn.device);
+}
+
+void SendEmptyReport(StandIn* standIn) {
+    DWORD written = 0;
+    WriteFile(DeviceEnd(*standIn), "", 0, &written, nullptr);
+}
+
+// Waits for the command, then goes away without answering.
+void TakeCommandThenHangUp(StandIn* standIn) {
+    char command[64];
+    DWORD got = 0;
+    ReadFile(DeviceEnd(*standIn), command, sizeof command, &got, nullptr);
+    HangUp(standIn);
+}
+
+TEST(WindowsTransfer, FailuresPrintTheErrorCodeAndTheSystemText) {
+    struct Case {
+        const char* name;
+        void (*before)(StandIn*);  // played before the program's turn
+        void (*during)(StandIn*);  // played on a thread while the program waits
+        const char* expected;
+    };
+    // Each system text (Wine's wording) keeps its own CR LF before the line's "\n".
+    const Case cases[] = {
+        {"device gone before the command", HangUp, nullptr, "ERR WriteFile 232 Pipe closed.\r\n\n"},
+        {"device takes the command and goes", nullptr, TakeCommandThenHangUp,
+         "ERR ReadFile 109 Broken pipe.\r\n\n"},
+        {"device answers with an empty report", SendEmptyReport, nullptr,
+         "ERR ReadFile 38 End of file.\r\n\n"},
+    };
+    runOptions = RunOptions{};
+    for (const Case& c : cases) {
+        StandIn device{};
+        ASSERT_TRUE(OpenStandIn(&device));
+        if (c.before != nullptr) {
+            c.before(&device);
+        }
+        std::thread player;
+        if (c.during != nullptr) {
+            player = std::thread(c.during, &device);
+        }
+        StartCapture();
+        EXPECT_EQ(ReadCelsius(device.program), -255.0) << c.name;
+        EXPECT_EQ(FinishCapture(), c.expected) << c.name;
+        if (player.joinable()) {
+            player.join();
+        }
+        CloseStandIn(&device);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,51 @@
+#!/bin/sh
+# Guards the release: installed files, the Debian package, the man page and
+# the udev rule. Usage: check_release.sh BUILD_DIR SOURCE_DIR
+build=$1
+source=$2
+here=$(dirname "$0")
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+passed=0
+failed=0
+
+report() {  # NAME STATUS
+    if [ "$2" -eq 0 ]; then
+        echo "ok   $1"
+        passed=$((passed + 1))
+    else
+        echo "FAIL $1"
+        failed=$((failed + 1))
+    fi
+}
+
+DESTDIR="$work/root" cmake --install "$build" --prefix /usr >/dev/null
+(cd "$work/root" && find . -type f | sed 's|^\./||' | sort) >"$work/installed"
+diff -u "$here/installed-files.txt" "$work/installed"
+report "install into DESTDIR puts the expected files" $?
+
+(cd "$work" && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/deb" >/dev/null)
+deb=$(ls "$work"/deb/frostgauge_*.deb 2>/dev/null | head -n 1)
+if [ -n "$deb" ]; then
+    dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { sub(/^\.\//, "", $6); print $6 }' | sort >"$work/packaged"
+    diff -u "$here/installed-files.txt" "$work/packaged"
+    report "the Debian package holds the expected files" $?
+    dpkg-deb -f "$deb" Depends | grep -q 'libc6'
+    report "the Debian package's dependencies are computed" $?
+    lintian --fail-on error,warning "$deb" >"$work/lintian" 2>&1
+    status=$?
+    grep -v "running with root privileges" "$work/lintian"
+    report "lintian finds nothing" $status
+else
+    report "cpack builds the Debian package" 1
+fi
+
+warnings=$(groff -man -ww -z "$source/doc/frostgauge.1" 2>&1)
+[ -z "$warnings" ] || echo "$warnings"
+report "the man page renders without warnings" "$([ -z "$warnings" ]; echo $?)"
+
+"$here/check_udev_rule.sh" "$source/packaging/70-frostgauge.rules"
+report "the udev rule matches the thermometer and nothing else" $?
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]

@@ -1,0 +1,11 @@
+# Debian packages GoogleTest for the host only; the cross build compiles it
+# from the sources libgtest-dev ships.
+set(FROSTGAUGE_GOOGLETEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest sources")
+set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+if(WIN32)
+  # Its Windows code has its own threads; winpthreads would only compete.
+  set(gtest_disable_pthreads ON CACHE BOOL "" FORCE)
+endif()
+add_subdirectory(${FROSTGAUGE_GOOGLETEST_SOURCE} ${CMAKE_CURRENT_BINARY_DIR}/googletest
+                 EXCLUDE_FROM_ALL)

@@ -1,0 +1,81 @@
+#!/bin/sh
+# Cross-builds the 64-bit and 32-bit Windows programs from this tree and runs
+# the Windows tests under Wine. The 32-bit build is compiled but not run:
+# Debian's wine64 runs 64-bit programs only.
+# Usage: run.sh SOURCE_DIR NATIVE_BUILD_DIR
+set -eu
+source=$(cd "$1" && pwd)
+build=$(cd "$2" && pwd)
+jobs=$(nproc)
+win64=$build/build-win64
+win32=$build/build-win32
+
+for tool in x86_64-w64-mingw32-g++-posix i686-w64-mingw32-g++-posix; do
+    if ! command -v "$tool" >/dev/null; then
+        echo "$tool is missing: run scripts/install-deps.sh"
+        exit 1
+    fi
+done
+wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
+if [ ! -x "$wineserver" ]; then
+    echo "Wine is missing: run scripts/install-deps.sh"
+    exit 1
+fi
+
+# cross_build DIR ARCH CMAKE_ARGS... (its log is shown only when it fails)
+cross_build() {
+    dir=$1 arch=$2
+    shift 2
+    log=$dir.log
+    if ! { cmake -S "$source" -B "$dir" \
+               -DCMAKE_TOOLCHAIN_FILE="$source/cmake/mingw-w64-$arch.cmake" "$@" &&
+           cmake --build "$dir" -j "$jobs"; } >"$log" 2>&1; then
+        cat "$log"
+        echo "FAIL the $arch build"
+        exit 1
+    fi
+    echo "built $dir/frostgauge.exe"
+}
+cross_build "$win32" i686 -DBUILD_TESTING=OFF
+i686-w64-mingw32-strip "$win32/frostgauge.exe"  # the zip ships it as it is
+cross_build "$win64" x86_64 -DFROSTGAUGE_WIN32_EXE="$win32/frostgauge.exe"
+
+# A user's Windows has no mingw runtime DLLs: only system ones may be imported.
+for exe in "$win64/frostgauge.exe" "$win32/frostgauge.exe"; do
+    imports=$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^\tDLL Name: //p')
+    echo "$exe imports:" $imports
+    if echo "$imports" | grep -Eiv '^(kernel32|msvcrt|setupapi)\.dll$'; then
+        echo "FAIL $exe needs more than the system's own DLLs"
+        exit 1
+    fi
+done
+
+# The zip for Windows users: both programs, and the README in CR LF text.
+(cd "$win64" && cpack -G ZIP >/dev/null)
+zip=$(ls "$win64"/frostgauge-*-windows.zip)
+top=$(basename "$zip" .zip)
+listing=$(unzip -Z1 "$zip" | grep -v '/$' | sort | tr '\n' ' ')
+expected="$top/LICENSE.txt $top/README.txt $top/x64/frostgauge.exe $top/x86/frostgauge.exe "
+if [ "$listing" != "$expected" ]; then
+    echo "FAIL the zip holds: $listing"
+    exit 1
+fi
+if unzip -p "$zip" '*/README.txt' | grep -qv "$(printf '\r')\$"; then
+    echo "FAIL the zip's README has lines without CR LF"
+    exit 1
+fi
+echo "packed $zip"
+
+# A prefix of this build's own, made before the tests so that its first-run
+# messages and time stay out of them; the tests find it by the same path.
+export WINEPREFIX="$win64/wine-prefix"
+export WINEDEBUG=-all
+if [ ! -d "$WINEPREFIX" ]; then
+    "$source/cmake/wine.sh" wineboot --init >/dev/null 2>&1
+fi
+status=0
+ctest --test-dir "$win64" --output-on-failure -j "$jobs" || status=$?
+# Wine's server outlives its last program by a few seconds; wait it out, so
+# that nothing of this test is left running.
+"$wineserver" --wait
+exit "$status"

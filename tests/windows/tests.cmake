@@ -1,0 +1,17 @@
+# The test programs run under Wine (the toolchain's emulator), in a Wine
+# prefix of this build folder's own so that a fresh machine starts clean.
+set(FROSTGAUGE_WINE_ENVIRONMENT
+  WINEPREFIX=${CMAKE_BINARY_DIR}/wine-prefix
+  WINEDEBUG=-all)
+
+# The whole test program is one test: listing and running its cases one by
+# one would start Wine for each.
+add_test(NAME frostgauge_tests COMMAND frostgauge_tests)
+
+add_test(NAME program_runs
+  COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/windows/program_runs.sh
+          ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:frostgauge>
+          ${CMAKE_CURRENT_SOURCE_DIR}/cli/help.golden)
+
+set_tests_properties(frostgauge_tests program_runs PROPERTIES
+  ENVIRONMENT "${FROSTGAUGE_WINE_ENVIRONMENT}")
