@@ -110,18 +110,20 @@ bool SendReport(int fd, const std::uint8_t* report) {
 }
 
 // The host reads only bytes 2 and 3 of a data answer; 80 02 in front is filler.
+bool SendData(int fd, std::uint8_t byte2, std::uint8_t byte3) {
+    const std::uint8_t report[kReportLength] = {0x80, 0x02, byte2, byte3, 0, 0, 0, 0};
+    return SendReport(fd, report);
+}
+
 bool Answer(int fd, Command command, const Settings& settings) {
     const auto* id = reinterpret_cast<const std::uint8_t*>(settings.identification);
-    const std::uint8_t calibration[kReportLength] = {0x80, 0x02, settings.calibration, 0, 0, 0, 0, 0};
-    const std::uint8_t celsius[kReportLength] = {0x80, 0x02, settings.celsiusHigh,
-                                                 settings.celsiusLow, 0, 0, 0, 0};
     switch (command) {
     case Command::kVersion:
         return SendReport(fd, id) && SendReport(fd, id + kReportLength);
     case Command::kCalibration:
-        return SendReport(fd, calibration);
+        return SendData(fd, settings.calibration, 0);
     case Command::kCelsius:
-        return SendReport(fd, celsius);
+        return SendData(fd, settings.celsiusHigh, settings.celsiusLow);
     case Command::kUnknown:
         break;
     }
@@ -178,7 +180,8 @@ int main(int argc, char* argv[]) {
     const bool unplug = Serve(fd, settings);
     close(fd);
     if (unplug && !Unplug(settings.udcFile)) {
-        std::fprintf(stderr, "thermometer_emulator: %s: %s\n", settings.udcFile, std::strerror(errno));
+        std::fprintf(stderr, "thermometer_emulator: %s: %s\n", settings.udcFile,
+                     std::strerror(errno));
         return 1;
     }
     return 0;
