@@ -177,9 +177,9 @@ int main(int argc, char* argv[]) {
         std::fprintf(stderr, "thermometer_emulator: %s: %s\n", settings.hidg, std::strerror(errno));
         return 1;
     }
-    const bool unplug = Serve(fd, settings);
+    const bool leave = Serve(fd, settings) && settings.udcFile != nullptr;
     close(fd);
-    if (unplug && !Unplug(settings.udcFile)) {
+    if (leave && !Unplug(settings.udcFile)) {
         std::fprintf(stderr, "thermometer_emulator: %s: %s\n", settings.udcFile,
                      std::strerror(errno));
         return 1;
