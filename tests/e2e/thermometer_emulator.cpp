@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 namespace {
 
@@ -131,7 +132,11 @@ bool Answer(int fd, Command command, const Settings& settings) {
 }
 
 // Clearing the gadget's UDC takes the whole device off the bus, as pulling the plug does.
+// It waits as long as an answer would take, so that the host has surely finished
+// sending its command and waits for the answer.
 bool Unplug(const char* udcFile) {
+    const timespec answerDelay = {0, 50L * 1000 * 1000};
+    nanosleep(&answerDelay, nullptr);
     const int fd = open(udcFile, O_WRONLY | O_CLOEXEC);
     if (fd < 0) {
         return false;
