@@ -10,6 +10,8 @@ packages="$packages g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64 u
 packages="$packages g++-aarch64-linux-gnu qemu-user"
 # The end-to-end tests and the demo: QEMU, busybox and cpio for the initramfs.
 packages="$packages qemu-system-x86 busybox-static cpio"
+# valgrind needs the loader's symbols, inside the test machine too.
+packages="$packages libc6-dbg"
 
 missing=
 for package in $packages; do

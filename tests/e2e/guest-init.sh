@@ -186,6 +186,11 @@ run_program() {  # user tz arguments...
     start=$(date +%s)
     if [ "$user" = root ]; then
         TZ=$zone timeout 20 frostgauge "$@" </dev/null >/tmp/out
+    elif [ "$user" = valgrind ]; then
+        # The dynamically linked program, as root, under memcheck: any error
+        # or leak ends it with status 99. Emulated, memcheck is slow.
+        TZ=$zone timeout 180 valgrind -q --leak-check=full --errors-for-leak-kinds=all \
+            --error-exitcode=99 frostgauge-dynamic "$@" </dev/null >/tmp/out
     else
         # su would take the arguments as its own options; the table's are plain words.
         TZ=$zone timeout 20 su -p -s /bin/sh "$user" -c "exec frostgauge $*" </dev/null >/tmp/out

@@ -2,12 +2,15 @@
 # Boots Debian's current kernel under QEMU with emulated thermometers on a USB
 # gadget bus and runs frostgauge against them: every scenario of
 # scenarios.txt (check), or the README's two commands (demo).
-# Usage: run-vm.sh check|demo BUILD_DIR PROGRAM EMULATOR
+# Usage: run-vm.sh check|demo BUILD_DIR PROGRAM EMULATOR [DYNAMIC_PROGRAM]
+# With DYNAMIC_PROGRAM, the machine also carries valgrind's memcheck and runs
+# that program under it in the scenarios whose user is "valgrind".
 set -eu
 mode=$1
 build=$2
 program=$3
 emulator=$4
+dynamic=${5:-}
 here=$(cd "$(dirname "$0")" && pwd)
 cache=$build/e2e-cache
 work=$build/e2e
@@ -79,6 +82,35 @@ build_initramfs() {
     cp "$busybox" "$root/bin/busybox"
     cp "$program" "$root/bin/frostgauge"
     cp "$emulator" "$root/bin/thermometer_emulator"
+    valgrind_files=
+    if [ -n "$dynamic" ]; then
+        cp "$dynamic" "$root/bin/frostgauge-dynamic"
+        cp /usr/bin/valgrind.bin "$root/bin/valgrind"
+        for file in memcheck-amd64-linux vgpreload_core-amd64-linux.so \
+            vgpreload_memcheck-amd64-linux.so default.supp; do
+            valgrind_files="$valgrind_files /usr/libexec/valgrind/$file"
+        done
+    fi
+    for file in $valgrind_files; do
+        mkdir -p "$root$(dirname "$file")"
+        cp "$file" "$root$file"
+    done
+    # A dynamically linked program (the sanitized one) brings its libraries.
+    for binary in "$program" "$emulator" $dynamic $valgrind_files; do
+        for library in $(ldd "$binary" 2>/dev/null | grep -o '/[^ ]*'); do
+            mkdir -p "$root$(dirname "$library")"
+            cp -L "$library" "$root$library"
+        done
+    done
+    if [ -n "$dynamic" ]; then
+        # memcheck must find the loader's symbols, which Debian keeps apart.
+        loader=$(ldd "$dynamic" | grep -o '/[^ ]*ld-linux[^ ]*')
+        id=$(readelf -n "$loader" | sed -n 's/^ *Build ID: //p')
+        symbols=/usr/lib/debug/.build-id/$(echo "$id" | cut -c1-2)/$(echo "$id" | cut -c3-).debug
+        [ -f "$symbols" ] || { echo "$symbols is missing (package libc6-dbg)"; return 1; }
+        mkdir -p "$root$(dirname "$symbols")"
+        cp "$symbols" "$root$symbols"
+    fi
     cp "$here/guest-init.sh" "$root/init"
     cp -r "$here/scenarios.txt" "$here/expected" "$root/e2e/"
     if [ "$mode" = demo ] && [ -f /etc/localtime ]; then
