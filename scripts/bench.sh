@@ -39,3 +39,8 @@ for args in "" "-d -x" "-h"; do
     kib=$(/usr/bin/time -f %M "$program" $args 2>&1 >/dev/null | tail -n 1)
     echo "frostgauge $args: $kib KiB"
 done
+echo
+
+echo "== whole runs inside the test machine (QEMU, no KVM), emulators answering at once"
+tests/e2e/run-vm.sh bench "$build" "$build/tests/e2e/frostgauge_static" \
+    "$build/tests/e2e/thermometer_emulator"

@@ -1,7 +1,8 @@
 #!/bin/busybox sh
 # /init of the test machine: brings up a USB bus with gadget support, then
 # plays every scenario of /e2e/scenarios.txt against fresh USB devices (or,
-# with frostgauge=demo on the kernel command line, the README's two commands)
+# with frostgauge=demo on the kernel command line, the README's two commands;
+# with frostgauge=bench, the time of whole runs)
 # and reports on the serial console. Lines for the host begin with "e2e: ".
 
 /bin/busybox --install -s /bin
@@ -204,6 +205,10 @@ run_program() {  # user tz arguments...
 }
 
 run_scenario() {
+    if [ "$user" = valgrind ] && ! command -v valgrind >/dev/null; then
+        report "skip $name: this machine carries no memcheck (the sanitized run)"
+        return
+    fi
     : >/tmp/emulator.log
     if [ "${output#@}" != "$output" ]; then
         cp "/e2e/expected/${output#@}" /tmp/want
@@ -237,6 +242,24 @@ run_scenario() {
     diff -u /tmp/want /tmp/out | sed 's/^/e2e:     /'
     sed 's/^/e2e:     emulator: /' /tmp/emulator.log
     failed=$((failed + 1))
+}
+
+# The time of whole runs against emulators that answer at once: the floor
+# is the 20 ms pause per thermometer plus its four answers on the bus.
+time_runs() {
+    runs=50
+    for devices in "T" "T + T"; do
+        add_devices "$devices" || return
+        began=$(uptime_cs)
+        count=0
+        while [ "$count" -lt "$runs" ]; do
+            frostgauge </dev/null >/dev/null
+            count=$((count + 1))
+        done
+        took=$(($(uptime_cs) - began))
+        report "bench: $devices: $((took * 10 / runs)).$((took * 100 / runs % 10)) ms a run ($runs runs)"
+        remove_devices
+    done
 }
 
 run_scenarios() {
@@ -283,6 +306,7 @@ echo 'user:x:1000:' >>/etc/group
 echo  # ends the firmware's last line
 case " $(cat /proc/cmdline) " in
 *" frostgauge=demo "*) show_demo ;;
+*" frostgauge=bench "*) time_runs ;;
 *) run_scenarios ;;
 esac
 poweroff -f

@@ -1,8 +1,8 @@
 #!/bin/sh
 # Boots Debian's current kernel under QEMU with emulated thermometers on a USB
 # gadget bus and runs frostgauge against them: every scenario of
-# scenarios.txt (check), or the README's two commands (demo).
-# Usage: run-vm.sh check|demo BUILD_DIR PROGRAM EMULATOR [DYNAMIC_PROGRAM]
+# scenarios.txt (check), the README's two commands (demo), or timed runs
+# (bench). Usage: run-vm.sh check|demo|bench BUILD_DIR PROGRAM EMULATOR [DYNAMIC_PROGRAM]
 # With DYNAMIC_PROGRAM, the machine also carries valgrind's memcheck and runs
 # that program under it in the scenarios whose user is "valgrind".
 set -eu
@@ -134,7 +134,7 @@ boot() {
         accel=kvm
     fi
     append="console=ttyS0 quiet panic=-1"
-    [ "$mode" = demo ] && append="$append frostgauge=demo"
+    [ "$mode" = check ] || append="$append frostgauge=$mode"
     # A hang anywhere in the guest ends here, not in CI.
     timeout 450 qemu-system-x86_64 -accel "$accel" -m 512 -smp 2 -nographic -no-reboot \
         -kernel "$kernel_dir/vmlinuz" -initrd "$work/initramfs.gz" -append "$append" \
@@ -149,6 +149,10 @@ began=$(date +%s)
 boot
 took=$(($(date +%s) - began))
 
+if [ "$mode" = bench ]; then
+    sed -n 's/^e2e: bench: //p' "$work/console.txt"
+    exit 0
+fi
 if [ "$mode" = demo ]; then
     if ! grep -q '^e2e-demo-end$' "$work/console.txt"; then
         echo "The emulated thermometer did not come up; the console said:"
