@@ -42,13 +42,4 @@ TEST(Clock, StampsTheLocalTimeWithTheOffsetInForce) {
     tzset();
 }
 
-TEST(Clock, NeverStampsGarbageWhenTheTimeCannotBeBrokenDown) {
-    // Far beyond any year a tm can hold.
-    const std::time_t hopeless = static_cast<std::time_t>(1) << 62;
-    std::tm local = {};
-    int bias = 12345;
-    LocalTimeAt(hopeless, &local, &bias);
-    EXPECT_EQ(FormatTimeStamp(local, bias), "1970-01-01T00:00:00+00:00");
-}
-
 }  // namespace

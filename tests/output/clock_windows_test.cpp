@@ -47,15 +47,6 @@ TEST(Clock, TakesTheOffsetOfTheSeasonInForce) {
     EXPECT_FALSE(BiasInForce(TIME_ZONE_ID_INVALID, Zone(-60, 0, -60), &bias));
 }
 
-TEST(Clock, NeverStampsGarbageWhenTheTimeCannotBeBrokenDown) {
-    // Far beyond the year 3000, the last the C runtime breaks down.
-    const std::time_t hopeless = static_cast<std::time_t>(1) << 62;
-    std::tm local = {};
-    int bias = 12345;
-    LocalTimeAt(hopeless, &local, &bias);
-    EXPECT_EQ(FormatTimeStamp(local, bias), "1970-01-01T00:00:00+00:00");
-}
-
 }  // namespace
 
 TEST(Clock, StampNamesTheTrueInstantWhateverTZSays) {

@@ -71,7 +71,13 @@ TEST(Reading, FormatsTheZoneOffsetFromTheBias) {
 
 TEST(Reading, PrintsEachFormOneAfterTheOther) {
     const std::string stamp = kStampPattern;
-    const std::string declaration = R"(<\?xml version="1\.0" encoding="UTF-8"\?>\n)";
+    // Two documents: 25.125 with offset 0, then 24.125 with offset -1.
+    const auto xml = [&stamp](const char* unit, const char* first, const char* second) {
+        const std::string declaration = R"(<\?xml version="1\.0" encoding="UTF-8"\?>\n)";
+        const std::string element = R"(<temperature time=")" + stamp + R"(" unit=")" + unit;
+        return declaration + element + R"(" calibration="0">)" + first + "</temperature>\n" +
+               declaration + element + R"(" calibration="-1">)" + second + "</temperature>\n";
+    };
     const struct {
         const char* name;
         RunOptions options;
@@ -80,24 +86,13 @@ TEST(Reading, PrintsEachFormOneAfterTheOther) {
         {"plain", {}, R"(25\.12524\.125)"},
         {"fahrenheit", {false, true, false, false}, R"(77\.22575\.425)"},
         {"time stamp", {false, false, true, false}, stamp + R"( 25\.125)" + stamp + R"( 24\.125)"},
-        {"xml",
-         {false, false, false, true},
-         declaration + R"(<temperature time=")" + stamp +
-             R"(" unit="Celsius" calibration="0">25\.125</temperature>\n)" + declaration +
-             R"(<temperature time=")" + stamp +
-             R"(" unit="Celsius" calibration="-1">24\.125</temperature>\n)"},
+        {"xml", {false, false, false, true}, xml("Celsius", R"(25\.125)", R"(24\.125)")},
         {"xml ignores the time stamp option",
          {false, false, true, true},
-         declaration + R"(<temperature time=")" + stamp +
-             R"(" unit="Celsius" calibration="0">25\.125</temperature>\n)" + declaration +
-             R"(<temperature time=")" + stamp +
-             R"(" unit="Celsius" calibration="-1">24\.125</temperature>\n)"},
+         xml("Celsius", R"(25\.125)", R"(24\.125)")},
         {"xml fahrenheit",
          {false, true, false, true},
-         declaration + R"(<temperature time=")" + stamp +
-             R"(" unit="Fahrenheit" calibration="0">77\.225</temperature>\n)" + declaration +
-             R"(<temperature time=")" + stamp +
-             R"(" unit="Fahrenheit" calibration="-1">75\.425</temperature>\n)"},
+         xml("Fahrenheit", R"(77\.225)", R"(75\.425)")},
     };
     for (const auto& c : cases) {
         runOptions = c.options;
@@ -108,6 +103,15 @@ TEST(Reading, PrintsEachFormOneAfterTheOther) {
         runOptions = RunOptions{};
         EXPECT_TRUE(std::regex_match(out, std::regex(c.pattern))) << c.name << ": " << out;
     }
+}
+
+TEST(Reading, NeverStampsGarbageWhenTheTimeCannotBeBrokenDown) {
+    // Far beyond any year the C runtime breaks down.
+    const std::time_t hopeless = static_cast<std::time_t>(1) << 62;
+    std::tm local = {};
+    int bias = 12345;
+    LocalTimeAt(hopeless, &local, &bias);
+    EXPECT_EQ(FormatTimeStamp(local, bias), "1970-01-01T00:00:00+00:00");
 }
 
 TEST(Reading, KeepsTheFullStopUnderACommaLocale) {
