@@ -57,7 +57,7 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 if(CMAKE_CROSSCOMPILING)
   # dpkg-shlibdeps knows only the host's libraries; these are what it
   # computes for the native package.
-  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${FROSTGAUGE_DEBIAN_ARCH})
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 5.2)")
 else()
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

@@ -1,16 +1,7 @@
 # Cross-builds the Linux program for 64-bit ARM (Raspberry Pi and the like)
 # with Debian's aarch64 cross compiler.
-set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
-
-set(CMAKE_C_COMPILER aarch64-linux-gnu-gcc)
-set(CMAKE_CXX_COMPILER aarch64-linux-gnu-g++)
-
-set(CMAKE_FIND_ROOT_PATH /usr/aarch64-linux-gnu)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-# ctest runs the built programs under qemu-user.
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64 -L /usr/aarch64-linux-gnu)
+set(FROSTGAUGE_TRIPLET aarch64-linux-gnu)
+set(FROSTGAUGE_QEMU qemu-aarch64)
+set(FROSTGAUGE_DEBIAN_ARCH arm64)
+include(${CMAKE_CURRENT_LIST_DIR}/linux-cross.cmake)

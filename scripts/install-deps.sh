@@ -6,8 +6,8 @@ packages="cmake make g++ libgtest-dev valgrind locales dpkg-dev lintian groff-ba
     clang-14 libclang-rt-14-dev clang-tidy cppcheck libbenchmark-dev hyperfine time"
 # The Windows programs: cross compilers, and Wine to run their tests.
 packages="$packages g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64 unzip"
-# The 64-bit ARM program: cross compiler, and qemu-user to run its tests.
-packages="$packages g++-aarch64-linux-gnu qemu-user"
+# The 64-bit and 32-bit ARM programs: cross compilers, and qemu-user to run their tests.
+packages="$packages g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user"
 # The end-to-end tests and the demo: QEMU, busybox and cpio for the initramfs.
 packages="$packages qemu-system-x86 busybox-static cpio"
 # valgrind needs the loader's symbols, inside the test machine too.
