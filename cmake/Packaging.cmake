@@ -55,10 +55,13 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 if(CMAKE_CROSSCOMPILING)
-  # dpkg-shlibdeps knows only the host's libraries; these are what it
-  # computes for the native package.
+  # dpkg-shlibdeps knows only the host's libraries, so the cross packages
+  # state what it computes for the native one; the release check proves the two
+  # agree, and the cross tests that no program needs a newer glibc.
   set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${FROSTGAUGE_DEBIAN_ARCH})
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 5.2)")
+  set(depends ${CMAKE_CURRENT_SOURCE_DIR}/packaging/depends)
+  file(STRINGS ${depends} CPACK_DEBIAN_PACKAGE_DEPENDS)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${depends})
 else()
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 endif()
