@@ -63,8 +63,7 @@ bool LoadHidLibrary(HidLibrary* hid) {
 }
 
 void PrintError(const char* prefix, DWORD error) {
-    const int code = static_cast<int>(error);
-    std::printf("%s %d %s\n", prefix, code, SystemErrorText(code).c_str());
+    PrintSystemError(prefix, static_cast<int>(error));
 }
 
 // Describes an opened interface and reads it if it is a thermometer.
