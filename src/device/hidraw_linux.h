@@ -2,10 +2,6 @@
 
 #include <cstddef>
 
-// How long a read waits for a report; a thermometer answers within about
-// 80 ms, so five seconds of silence means it never will.
-extern int readTimeoutMs;
-
 enum class NodeListing { kListed, kMissing, kFailed };
 
 // More hidraw nodes than the kernel ever numbers (it allows 64).
