@@ -1,10 +1,17 @@
 #pragma once
 
-#include <string>
+#include <cstddef>
 
-// The platform's message text for an error code, exactly as the platform
-// gives it (on Windows with its own line break); empty when it has none.
-std::string SystemErrorText(int code);
+// Room for any message text the platform gives, line break included.
+constexpr std::size_t kErrorTextSize = 512;
+
+// Writes the platform's message text for an error code into text, exactly as
+// the platform gives it (on Windows with its own line break), cut to fit;
+// empty when it has none. Returns text.
+const char* SystemErrorText(int code, char* text, std::size_t size);
+
+// Prints "<what> <code> <text>\n", the form of every platform failure line.
+void PrintSystemError(const char* what, int code);
 
 // Sleeps for at least the given time, even when a signal interrupts it.
 void PauseMilliseconds(int milliseconds);

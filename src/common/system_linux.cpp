@@ -1,11 +1,13 @@
 #include "common/system.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 
-std::string SystemErrorText(int code) {
-    return std::strerror(code);
+const char* SystemErrorText(int code, char* text, std::size_t size) {
+    std::snprintf(text, size, "%s", std::strerror(code));
+    return text;
 }
 
 void PauseMilliseconds(int milliseconds) {

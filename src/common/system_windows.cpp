@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include <cstdio>
+
 #include "common/system.h"
 
 namespace {
@@ -10,16 +12,19 @@ constexpr DWORD kUserLanguage = MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT);
 
 }  // namespace
 
-std::string SystemErrorText(int code) {
+const char* SystemErrorText(int code, char* text, std::size_t size) {
     char* buffer = nullptr;
     // With ALLOCATE_BUFFER the buffer argument receives the address of the text.
     const DWORD length =
         FormatMessageA(kMessageFlags, nullptr, static_cast<DWORD>(code), kUserLanguage,
                        reinterpret_cast<char*>(&buffer), 0, nullptr);
     if (buffer == nullptr) {
-        return "";
+        if (size > 0) {
+            text[0] = '\0';
+        }
+        return text;
     }
-    const std::string text(buffer, length);
+    std::snprintf(text, size, "%.*s", static_cast<int>(length), buffer);
     LocalFree(buffer);
     return text;
 }

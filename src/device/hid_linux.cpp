@@ -4,7 +4,6 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -24,11 +23,17 @@ constexpr unsigned kThermometerProductId = 0x7401;
 // interface 1 speaks the protocol.
 constexpr int kDataInterface = 1;
 constexpr char kHidrawClassDir[] = "/sys/class/hidraw";
+// Room for the sysfs paths built here, the test trees' included.
+constexpr std::size_t kPathSize = 512;
 
 // Reads a short sysfs attribute written in hexadecimal, as bInterfaceNumber
-// and bcdDevice are. Returns -1 when it is missing or unreadable.
-long ReadHexAttribute(const std::string& path) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+// and bcdDevice are, at dir/name. Returns -1 when it is missing or unreadable.
+long ReadHexAttribute(const char* dir, const char* name) {
+    char path[kPathSize];
+    if (std::snprintf(path, sizeof path, "%s/%s", dir, name) >= static_cast<int>(sizeof path)) {
+        return -1;
+    }
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         return -1;
     }
@@ -68,15 +73,15 @@ int VisitOpenNode(int fd, int number, const char* devicePath, ThermometerAction 
     if (ioctl(fd, HIDIOCGRAWINFO, &info) < 0) {
         const int error = errno;
         if (runOptions.diagnosis) {
-            std::printf("ERR HidD_GetAttributes %d %s\n", error, SystemErrorText(error).c_str());
+            PrintSystemError("ERR HidD_GetAttributes", error);
         }
         return 0;
     }
     // The kernel hands the USB identity over in signed 16-bit fields.
     const unsigned vendor = static_cast<std::uint16_t>(info.vendor);
     const unsigned product = static_cast<std::uint16_t>(info.product);
-    const std::string hidDeviceDir =
-        std::string(kHidrawClassDir) + "/hidraw" + std::to_string(number) + "/device";
+    char hidDeviceDir[kPathSize];
+    std::snprintf(hidDeviceDir, sizeof hidDeviceDir, "%s/hidraw%d/device", kHidrawClassDir, number);
     if (runOptions.diagnosis) {
         std::printf("VendorID: %u\n", vendor);
         std::printf("ProductID: %u\n", product);
@@ -103,7 +108,7 @@ int VisitNode(int number, ThermometerAction action) {
     if (fd < 0) {
         const int error = errno;
         if (runOptions.diagnosis) {
-            std::printf("WRN CreateFile %d %s\n", error, SystemErrorText(error).c_str());
+            PrintSystemError("WRN CreateFile", error);
         }
         return 0;
     }
@@ -114,36 +119,49 @@ int VisitNode(int number, ThermometerAction action) {
 
 }  // namespace
 
-NodeListing ListHidrawNodes(const char* classDir, std::vector<int>* numbers) {
+NodeListing ListHidrawNodes(const char* classDir, int* numbers, std::size_t capacity,
+                            std::size_t* count) {
+    *count = 0;
     DIR* dir = opendir(classDir);
     if (dir == nullptr) {
         return errno == ENOENT ? NodeListing::kMissing : NodeListing::kFailed;
     }
+    bool failed = false;
     errno = 0;
     while (const dirent* entry = readdir(dir)) {
         const int number = HidrawNumber(entry->d_name);
-        if (number >= 0) {
-            numbers->push_back(number);
+        if (number < 0) {
+            continue;
         }
+        if (*count == capacity) {
+            failed = true;
+            break;
+        }
+        // Insertion keeps the list sorted; it holds a few dozen at most.
+        std::size_t at = (*count)++;
+        for (; at > 0 && numbers[at - 1] > number; --at) {
+            numbers[at] = numbers[at - 1];
+        }
+        numbers[at] = number;
     }
-    const bool failed = errno != 0;
+    failed = failed || errno != 0;
     closedir(dir);
-    std::sort(numbers->begin(), numbers->end());
     return failed ? NodeListing::kFailed : NodeListing::kListed;
 }
 
-int ReadInterfaceNumber(const std::string& hidDeviceDir) {
-    return static_cast<int>(ReadHexAttribute(hidDeviceDir + "/../bInterfaceNumber"));
+int ReadInterfaceNumber(const char* hidDeviceDir) {
+    return static_cast<int>(ReadHexAttribute(hidDeviceDir, "../bInterfaceNumber"));
 }
 
-unsigned ReadDeviceVersion(const std::string& hidDeviceDir) {
-    const long version = ReadHexAttribute(hidDeviceDir + "/../../bcdDevice");
+unsigned ReadDeviceVersion(const char* hidDeviceDir) {
+    const long version = ReadHexAttribute(hidDeviceDir, "../../bcdDevice");
     return version < 0 ? 0 : static_cast<unsigned>(version);
 }
 
 int FindThermometers(ThermometerAction action) {
-    std::vector<int> nodes;
-    switch (ListHidrawNodes(kHidrawClassDir, &nodes)) {
+    int nodes[kMaxHidrawNodes];
+    std::size_t count = 0;
+    switch (ListHidrawNodes(kHidrawClassDir, nodes, kMaxHidrawNodes, &count)) {
     case NodeListing::kMissing:
         return 0;  // no HID device has ever been bound
     case NodeListing::kFailed:
@@ -153,8 +171,8 @@ int FindThermometers(ThermometerAction action) {
         break;
     }
     int status = 0;
-    for (const int number : nodes) {
-        if (VisitNode(number, action) == ERROR_SENTINEL) {
+    for (std::size_t i = 0; i < count; ++i) {
+        if (VisitNode(nodes[i], action) == ERROR_SENTINEL) {
             status = ERROR_SENTINEL;
         }
     }

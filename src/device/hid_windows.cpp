@@ -2,6 +2,7 @@
 // setupapi.h needs the types of windows.h.
 #include <setupapi.h>
 
+#include <cctype>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
@@ -9,11 +10,15 @@
 #include "common/run_options.h"
 #include "common/system.h"
 #include "device/device.h"
+#include "device/hid_windows.h"
 
 namespace {
 
 constexpr USHORT kThermometerVendorId = 0x0C45;
 constexpr USHORT kThermometerProductId = 0x7401;
+// The thermometer's interface 0 is a keyboard that never answers a command;
+// interface 1 speaks the protocol.
+constexpr int kDataInterface = 1;
 constexpr DWORD kPresentHidInterfaces = DIGCF_PRESENT | DIGCF_DEVICEINTERFACE;
 // The smallest record the detail call can fill: its size field and the
 // terminating zero of an empty path. A smaller answer would have us write
@@ -63,8 +68,7 @@ bool LoadHidLibrary(HidLibrary* hid) {
 }
 
 void PrintError(const char* prefix, DWORD error) {
-    const int code = static_cast<int>(error);
-    std::printf("%s %d %s\n", prefix, code, SystemErrorText(code).c_str());
+    PrintSystemError(prefix, static_cast<int>(error));
 }
 
 // Describes an opened interface and reads it if it is a thermometer.
@@ -89,8 +93,12 @@ int VisitOpenInterface(HANDLE handle, const char* devicePath, const HidLibrary& 
         attributes.ProductID != kThermometerProductId) {
         return 0;
     }
-    // Windows opens keyboards exclusively, so the thermometer's keyboard
-    // interface never gets this far: every match is its data interface.
+    // Windows opens keyboards exclusively, so there the keyboard interface
+    // never gets this far; Wine opens it, and it must not be read.
+    const int usbInterface = InterfaceOfPath(devicePath);
+    if (usbInterface >= 0 && usbInterface != kDataInterface) {
+        return 0;
+    }
     const DeviceHandle device = reinterpret_cast<DeviceHandle>(handle);
     if (runOptions.diagnosis) {
         std::printf("TEMPer Gold found %s\n", devicePath);
@@ -100,9 +108,10 @@ int VisitOpenInterface(HANDLE handle, const char* devicePath, const HidLibrary& 
 }
 
 int VisitPath(const char* devicePath, const HidLibrary& hid, ThermometerAction action) {
+    // Overlapped, so that a transfer can be given up when the device is silent.
     const HANDLE handle =
         CreateFileA(devicePath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                    nullptr, OPEN_EXISTING, 0, nullptr);
+                    nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
         if (runOptions.diagnosis) {
@@ -144,6 +153,20 @@ int VisitInterface(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* data, const HidLibrar
 }
 
 }  // namespace
+
+int InterfaceOfPath(const char* devicePath) {
+    // Paths differ in case from one Windows version to the next.
+    for (const char* at = devicePath; at[0] != '\0'; ++at) {
+        if (at[0] == '&' && std::tolower(static_cast<unsigned char>(at[1])) == 'm' &&
+            std::tolower(static_cast<unsigned char>(at[2])) == 'i' && at[3] == '_' &&
+            std::isxdigit(static_cast<unsigned char>(at[4])) &&
+            std::isxdigit(static_cast<unsigned char>(at[5]))) {
+            const char digits[3] = {at[4], at[5], '\0'};
+            return static_cast<int>(std::strtol(digits, nullptr, 16));
+        }
+    }
+    return -1;
+}
 
 int FindThermometers(ThermometerAction action) {
     HidLibrary hid = {};

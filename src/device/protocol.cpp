@@ -32,7 +32,7 @@ bool SendCommand(DeviceHandle device, const char* name, const Report command) {
     }
     int error = 0;
     if (!WriteReport(device, command, &error)) {
-        std::printf("ERR WriteFile %d %s\n", error, SystemErrorText(error).c_str());
+        PrintSystemError("ERR WriteFile", error);
         return false;
     }
     return true;
@@ -43,7 +43,7 @@ bool ReceiveResponse(DeviceHandle device, Report response) {
     int count = 0;
     int error = 0;
     if (!ReadReport(device, response, &count, &error)) {
-        std::printf("ERR ReadFile %d %s\n", error, SystemErrorText(error).c_str());
+        PrintSystemError("ERR ReadFile", error);
         return false;
     }
     if (runOptions.diagnosis) {

@@ -10,6 +10,10 @@
 constexpr std::size_t kReportSize = 9;
 using Report = std::uint8_t[kReportSize];
 
+// How long a transfer waits for the device; a thermometer answers within
+// about 80 ms, so five seconds of silence means it never will.
+extern int transferTimeoutMs;
+
 // Sends the whole command. On failure returns false and sets *error to the
 // platform's error code.
 bool WriteReport(DeviceHandle device, const Report command, int* error);

@@ -4,10 +4,9 @@
 #include <cerrno>
 #include <ctime>
 
-#include "device/hidraw_linux.h"
 #include "device/transfer.h"
 
-int readTimeoutMs = 5000;
+int transferTimeoutMs = 5000;
 
 namespace {
 
@@ -22,7 +21,7 @@ bool WaitForReport(int fd, int* error) {
     timespec start;
     clock_gettime(CLOCK_MONOTONIC, &start);
     for (;;) {
-        const long left = readTimeoutMs - MillisecondsSince(start);
+        const long left = transferTimeoutMs - MillisecondsSince(start);
         if (left <= 0) {
             *error = ETIMEDOUT;
             return false;

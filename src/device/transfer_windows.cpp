@@ -2,19 +2,74 @@
 
 #include "device/transfer.h"
 
+int transferTimeoutMs = 5000;
+
 namespace {
 
 HANDLE HandleOf(DeviceHandle device) {
     return reinterpret_cast<HANDLE>(device);
 }
 
+// One overlapped transfer: its own event, and the moment it began.
+struct Transfer {
+    OVERLAPPED overlapped;
+    DWORD began;
+};
+
+bool BeginTransfer(Transfer* transfer, int* error) {
+    transfer->overlapped = OVERLAPPED{};
+    transfer->overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (transfer->overlapped.hEvent == nullptr) {
+        *error = static_cast<int>(GetLastError());
+        return false;
+    }
+    transfer->began = GetTickCount();
+    return true;
+}
+
+// Waits for the transfer that ReadFile or WriteFile started (started is what
+// the call returned) until its time is up, and releases its event. A transfer
+// still pending then is cancelled and waited for, because until it completes
+// the system may still write into its buffer and its OVERLAPPED.
+bool EndTransfer(HANDLE handle, Transfer* transfer, BOOL started, DWORD* bytes, int* error) {
+    OVERLAPPED* overlapped = &transfer->overlapped;
+    const DWORD startError = started ? ERROR_SUCCESS : GetLastError();
+    bool done = true;
+    if (startError != ERROR_SUCCESS && startError != ERROR_IO_PENDING) {
+        *error = static_cast<int>(startError);
+        done = false;
+    } else {
+        const DWORD spent = GetTickCount() - transfer->began;
+        const DWORD limit = static_cast<DWORD>(transferTimeoutMs);
+        const DWORD left = spent < limit ? limit - spent : 0;
+        if (WaitForSingleObject(overlapped->hEvent, left) != WAIT_OBJECT_0) {
+            CancelIo(handle);
+            // It may have completed after all; otherwise it ends as cancelled.
+            if (!GetOverlappedResult(handle, overlapped, bytes, TRUE)) {
+                *error = ERROR_TIMEOUT;
+                done = false;
+            }
+        } else if (!GetOverlappedResult(handle, overlapped, bytes, FALSE)) {
+            *error = static_cast<int>(GetLastError());
+            done = false;
+        }
+    }
+    CloseHandle(overlapped->hEvent);
+    return done;
+}
+
 }  // namespace
 
 bool WriteReport(DeviceHandle device, const Report command, int* error) {
     // Windows HID takes the report ID as the first byte, as the command holds it.
+    Transfer transfer;
+    if (!BeginTransfer(&transfer, error)) {
+        return false;
+    }
+    const HANDLE handle = HandleOf(device);
+    const BOOL started = WriteFile(handle, command, kReportSize, nullptr, &transfer.overlapped);
     DWORD written = 0;
-    if (!WriteFile(HandleOf(device), command, kReportSize, &written, nullptr)) {
-        *error = static_cast<int>(GetLastError());
+    if (!EndTransfer(handle, &transfer, started, &written, error)) {
         return false;
     }
     if (written != kReportSize) {
@@ -27,9 +82,14 @@ bool WriteReport(DeviceHandle device, const Report command, int* error) {
 
 bool ReadReport(DeviceHandle device, Report response, int* count, int* error) {
     // Windows HID delivers the report ID first, then the 8 report bytes.
+    Transfer transfer;
+    if (!BeginTransfer(&transfer, error)) {
+        return false;
+    }
+    const HANDLE handle = HandleOf(device);
+    const BOOL started = ReadFile(handle, response, kReportSize, nullptr, &transfer.overlapped);
     DWORD got = 0;
-    if (!ReadFile(HandleOf(device), response, kReportSize, &got, nullptr)) {
-        *error = static_cast<int>(GetLastError());
+    if (!EndTransfer(handle, &transfer, started, &got, error)) {
         return false;
     }
     if (got == 0) {

@@ -22,7 +22,8 @@ TEST(SystemErrorText, GivesTheTextAsThePlatformWritesIt) {
         {0x20000001, ""},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(SystemErrorText(c.code), c.text) << c.code;
+        char text[kErrorTextSize];
+        EXPECT_STREQ(SystemErrorText(c.code, text, sizeof text), c.text) << c.code;
     }
 }
 

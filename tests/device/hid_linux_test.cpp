@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "device/hidraw_linux.h"
 
@@ -52,17 +53,25 @@ TEST_F(SysfsTree, ListsNodesInNumericOrder) {
          {"hidraw10", "hidraw2", "hidraw0", "hidraw", "hidrawx", "hidraw1a", "usb1"}) {
         MakeDir(name);
     }
-    std::vector<int> numbers;
-    EXPECT_EQ(ListHidrawNodes(root_.c_str(), &numbers), NodeListing::kListed);
-    EXPECT_EQ(numbers, (std::vector<int>{0, 2, 10}));
+    int numbers[4] = {};
+    std::size_t count = 0;
+    EXPECT_EQ(ListHidrawNodes(root_.c_str(), numbers, 4, &count), NodeListing::kListed);
+    EXPECT_EQ(std::vector<int>(numbers, numbers + count), (std::vector<int>{0, 2, 10}));
+    // One more than fits is a failure, not a silently shorter list.
+    MakeDir("hidraw5");
+    MakeDir("hidraw7");
+    EXPECT_EQ(ListHidrawNodes(root_.c_str(), numbers, 4, &count), NodeListing::kFailed);
 }
 
 TEST_F(SysfsTree, TellsAMissingFolderFromAnUnreadableOne) {
-    std::vector<int> numbers;
-    EXPECT_EQ(ListHidrawNodes((root_ + "/absent").c_str(), &numbers), NodeListing::kMissing);
+    int numbers[4] = {};
+    std::size_t count = 0;
+    EXPECT_EQ(ListHidrawNodes((root_ + "/absent").c_str(), numbers, 4, &count),
+              NodeListing::kMissing);
     WriteFile("plain", "");
-    EXPECT_EQ(ListHidrawNodes((root_ + "/plain").c_str(), &numbers), NodeListing::kFailed);
-    EXPECT_TRUE(numbers.empty());
+    EXPECT_EQ(ListHidrawNodes((root_ + "/plain").c_str(), numbers, 4, &count),
+              NodeListing::kFailed);
+    EXPECT_EQ(count, 0u);
 }
 
 TEST_F(SysfsTree, ReadsTheUsbInterfaceAndVersionAboveTheHidDevice) {
@@ -81,12 +90,12 @@ TEST_F(SysfsTree, ReadsTheUsbInterfaceAndVersionAboveTheHidDevice) {
     WriteFile("bcdDevice", "");
     MakeDir("virtual/hid/hid");
 
-    EXPECT_EQ(ReadInterfaceNumber(root_ + "/1-1/1-1:1.0/hid"), 0);
-    EXPECT_EQ(ReadInterfaceNumber(root_ + "/1-1/1-1:1.1/hid"), 1);
-    EXPECT_EQ(ReadDeviceVersion(root_ + "/1-1/1-1:1.1/hid"), 1u);
-    EXPECT_EQ(ReadInterfaceNumber(root_ + "/virtual/hid"), -1);
-    EXPECT_EQ(ReadDeviceVersion(root_ + "/virtual/hid"), 0u);
-    EXPECT_EQ(ReadDeviceVersion(root_ + "/virtual/hid/hid"), 0u);  // empty attribute
+    EXPECT_EQ(ReadInterfaceNumber((root_ + "/1-1/1-1:1.0/hid").c_str()), 0);
+    EXPECT_EQ(ReadInterfaceNumber((root_ + "/1-1/1-1:1.1/hid").c_str()), 1);
+    EXPECT_EQ(ReadDeviceVersion((root_ + "/1-1/1-1:1.1/hid").c_str()), 1u);
+    EXPECT_EQ(ReadInterfaceNumber((root_ + "/virtual/hid").c_str()), -1);
+    EXPECT_EQ(ReadDeviceVersion((root_ + "/virtual/hid").c_str()), 0u);
+    EXPECT_EQ(ReadDeviceVersion((root_ + "/virtual/hid/hid").c_str()), 0u);  // empty attribute
 }
 
 }  // namespace

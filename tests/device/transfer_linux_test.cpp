@@ -7,7 +7,7 @@
 
 #include "common/run_options.h"
 #include "device/device.h"
-#include "device/hidraw_linux.h"
+#include "device/transfer.h"
 #include "support/capture.h"
 #include "support/stand_in.h"
 
@@ -21,10 +21,10 @@ protected:
     }
     void TearDown() override {
         CloseStandIn(&device_);
-        readTimeoutMs = savedTimeout_;
+        transferTimeoutMs = savedTimeout_;
     }
     StandIn device_{};
-    int savedTimeout_ = readTimeoutMs;
+    int savedTimeout_ = transferTimeoutMs;
 };
 
 TEST_F(LinuxTransferTest, FailuresPrintTheErrnoAndItsText) {
@@ -39,7 +39,7 @@ TEST_F(LinuxTransferTest, FailuresPrintTheErrnoAndItsText) {
          "ERR ReadFile 19 No such device\n"},
         {"device gone before the command", HangUp, "ERR WriteFile 32 Broken pipe\n"},
     };
-    readTimeoutMs = 50;
+    transferTimeoutMs = 50;
     for (const Case& c : cases) {
         CloseStandIn(&device_);
         ASSERT_TRUE(OpenStandIn(&device_));

@@ -6,6 +6,7 @@
 
 #include "common/run_options.h"
 #include "device/device.h"
+#include "device/transfer.h"
 #include "support/capture.h"
 #include "support/stand_in.h"
 
@@ -42,8 +43,11 @@ TEST(WindowsTransfer, FailuresPrintTheErrorCodeAndTheSystemText) {
          "ERR ReadFile 109 Broken pipe.\r\n\n"},
         {"device answers with an empty report", SendEmptyReport, nullptr,
          "ERR ReadFile 38 End of file.\r\n\n"},
+        {"device never answers", nullptr, nullptr, "ERR ReadFile 1460 Timeout.\r\n\n"},
     };
     runOptions = RunOptions{};
+    const int savedTimeout = transferTimeoutMs;
+    transferTimeoutMs = 50;
     for (const Case& c : cases) {
         StandIn device{};
         ASSERT_TRUE(OpenStandIn(&device));
@@ -62,6 +66,24 @@ TEST(WindowsTransfer, FailuresPrintTheErrorCodeAndTheSystemText) {
         }
         CloseStandIn(&device);
     }
+    transferTimeoutMs = savedTimeout;
+}
+
+TEST(WindowsTransfer, ATimedOutReadLeavesNothingPending) {
+    // A read left pending after its time-out would take the next answer
+    // into a buffer that is no longer its own.
+    runOptions = RunOptions{};
+    const int savedTimeout = transferTimeoutMs;
+    transferTimeoutMs = 50;
+    StandIn device{};
+    ASSERT_TRUE(OpenStandIn(&device));
+    StartCapture();
+    EXPECT_EQ(ReadCelsius(device.program), -255.0);
+    FinishCapture();
+    QueueAnswer(device, {0x80, 0x02, 0x19, 0x20, 0, 0, 0, 0});
+    EXPECT_EQ(ReadCelsius(device.program), 25.125);
+    CloseStandIn(&device);
+    transferTimeoutMs = savedTimeout;
 }
 
 }  // namespace

@@ -36,8 +36,9 @@ void SilenceOutput() {
     }
 }
 
-std::string SystemErrorText(int code) {
-    return std::strerror(code);
+const char* SystemErrorText(int code, char* text, std::size_t size) {
+    std::snprintf(text, size, "%s", std::strerror(code));
+    return text;
 }
 
 void PauseMilliseconds(int) {}

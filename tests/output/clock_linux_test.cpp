@@ -5,6 +5,7 @@
 #include <string>
 
 #include "output/output.h"
+#include "support/stamp.h"
 
 namespace {
 
@@ -32,7 +33,7 @@ TEST(Clock, StampsTheLocalTimeWithTheOffsetInForce) {
         std::tm local = {};
         int bias = 12345;
         LocalTimeAt(c.instant, &local, &bias);
-        EXPECT_EQ(FormatTimeStamp(local, bias), c.expected) << c.zone;
+        EXPECT_EQ(StampText(local, bias), c.expected) << c.zone;
     }
     if (saved != nullptr) {
         setenv("TZ", savedZone.c_str(), 1);

@@ -6,6 +6,7 @@
 
 #include "output/clock_windows.h"
 #include "output/output.h"
+#include "support/stamp.h"
 
 namespace {
 
@@ -40,8 +41,7 @@ TEST(Clock, TakesTheOffsetOfTheSeasonInForce) {
     for (const auto& c : cases) {
         int bias = 12345;
         ASSERT_TRUE(BiasInForce(c.zoneId, c.zone, &bias)) << c.name;
-        EXPECT_EQ(FormatTimeStamp(noon, bias), std::string("2024-01-01T12:00:00") + c.offset)
-            << c.name;
+        EXPECT_EQ(StampText(noon, bias), std::string("2024-01-01T12:00:00") + c.offset) << c.name;
     }
     int bias = 12345;
     EXPECT_FALSE(BiasInForce(TIME_ZONE_ID_INVALID, Zone(-60, 0, -60), &bias));
@@ -61,8 +61,7 @@ TEST(Clock, StampNamesTheTrueInstantWhateverTZSays) {
         std::tm local = {};
         int bias = 12345;
         LocalTimeAt(now, &local, &bias);
-        EXPECT_EQ(_mkgmtime(&local) + bias * 60, now)
-            << zone << ": " << FormatTimeStamp(local, bias);
+        EXPECT_EQ(_mkgmtime(&local) + bias * 60, now) << zone << ": " << StampText(local, bias);
     }
     _putenv(noZone);
     _tzset();

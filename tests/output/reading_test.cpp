@@ -9,6 +9,7 @@
 #include "common/run_options.h"
 #include "output/output.h"
 #include "support/capture.h"
+#include "support/stamp.h"
 
 namespace {
 
@@ -96,11 +97,11 @@ TEST(Reading, FormatsTheZoneOffsetFromTheBias) {
         {300, "-05:00"},  {210, "-03:30"},  {720, "-12:00"},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(FormatTimeStamp(At(2024, 1, 15, 8, 30, 0), c.bias),
+        EXPECT_EQ(StampText(At(2024, 1, 15, 8, 30, 0), c.bias),
                   std::string("2024-01-15T08:30:00") + c.suffix);
     }
-    EXPECT_EQ(FormatTimeStamp(At(10000, 12, 31, 23, 59, 59), 0), "10000-12-31T23:59:59+00:00");
-    EXPECT_EQ(FormatTimeStamp(At(812, 2, 3, 4, 5, 6), -60), " 812-02-03T04:05:06+01:00");
+    EXPECT_EQ(StampText(At(10000, 12, 31, 23, 59, 59), 0), "10000-12-31T23:59:59+00:00");
+    EXPECT_EQ(StampText(At(812, 2, 3, 4, 5, 6), -60), " 812-02-03T04:05:06+01:00");
 }
 
 TEST(Reading, PrintsEachFormOneAfterTheOther) {
@@ -142,7 +143,7 @@ TEST(Reading, NeverStampsGarbageWhenTheTimeCannotBeBrokenDown) {
     std::tm local = {};
     int bias = 12345;
     LocalTimeAt(hopeless, &local, &bias);
-    EXPECT_EQ(FormatTimeStamp(local, bias), "1970-01-01T00:00:00+00:00");
+    EXPECT_EQ(StampText(local, bias), "1970-01-01T00:00:00+00:00");
 }
 
 TEST(Reading, KeepsTheFullStopUnderACommaLocale) {

@@ -30,8 +30,9 @@ bool OpenStandIn(StandIn* standIn) {
     if (device == INVALID_HANDLE_VALUE) {
         return false;
     }
-    const HANDLE program =
-        CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    // Overlapped, as the program opens a HID interface.
+    const HANDLE program = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                       OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (program == INVALID_HANDLE_VALUE) {
         CloseHandle(device);
         return false;
