@@ -22,4 +22,4 @@ if [ "$(printf '%s\n%s\n' "$newest" "$promised" | sort -V | tail -n 1)" != "$pro
     echo "FAIL $program needs glibc $newest, its package promises $promised"
     exit 1
 fi
-echo "ok   $program needs $needed (glibc $newest, promised $promised)"
+echo "$program loads $needed; needs glibc $newest, its package promises $promised"
