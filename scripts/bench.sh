@@ -44,13 +44,17 @@ size frostgauge "$program"
 echo "libraries it loads: $(readelf -d "$program" | sed -n 's/.*(NEEDED).*\[\(.*\)\]$/\1/p' | paste -sd ' ' -)"
 echo
 
-echo "== peak resident memory (aim: 1.2 MB at most for a run that finds nothing)"
+echo "== peak resident memory, median of 21 runs (aim: 1.2 MiB at most for a run that finds nothing)"
+# One run's figure wanders by a few pages from run to run.
 rss() {  # NAME PROGRAM ARGS...
     name=$1
     shift
-    kib=$(/usr/bin/time -f %M "$@" 2>&1 >/dev/null | tail -n 1)
-    echo "$name: $kib KiB ($(awk "BEGIN { printf \"%.2f\", $kib / 1024 }") MB)"
+    kib=$(for run in $(seq 21); do
+        /usr/bin/time -f %M "$@" 2>&1 >/dev/null | tail -n 1
+    done | sort -n | sed -n 11p)
+    echo "$name: $kib KiB ($(awk "BEGIN { printf \"%.2f\", $kib / 1024 }") MiB)"
 }
+rss "/bin/true" /bin/true
 rss "frostgauge" "$program"
 rss "frostgauge -d -x" "$program" -d -x
 rss "frostgauge -h" "$program" -h
