@@ -9,7 +9,7 @@ promised=$(sed -n 's/^libc6 (>= \([0-9.]*\))$/\1/p' "$2")
 [ -n "$promised" ] || { echo "FAIL $2 states more than libc6 (>= VERSION)"; exit 1; }
 
 # The loader may stand beside libc: some architectures list it.
-needed=$(readelf -d "$program" | sed -n 's/.*(NEEDED).*\[\(.*\)\]$/\1/p' | tr '\n' ' ' | sed 's/ $//')
+needed=$(readelf -d "$program" | sed -n 's/.*(NEEDED).*\[\(.*\)\]$/\1/p' | paste -sd ' ' -)
 for library in $needed; do
     case $library in
     libc.so.6 | ld-linux*.so.*) ;;
