@@ -9,6 +9,10 @@ using DeviceHandle = std::intptr_t;
 // when the thermometer could not be read.
 using ThermometerAction = int (*)(DeviceHandle device);
 
+// How long a run waits for another run's read-out of the same thermometer:
+// longer than one can last (four transfer time-outs and the pause).
+extern int lockTimeoutMs;
+
 // Opens every HID interface present and runs the action on each thermometer,
 // in enumeration order. Returns ERROR_SENTINEL when the enumeration could not
 // start or any action failed, else 0.

@@ -1,6 +1,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/hidraw.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -9,11 +10,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "common/run_options.h"
 #include "common/system.h"
 #include "device/device.h"
 #include "device/hidraw_linux.h"
+
+int lockTimeoutMs = 30000;
 
 namespace {
 
@@ -23,24 +27,33 @@ constexpr unsigned kThermometerProductId = 0x7401;
 // interface 1 speaks the protocol.
 constexpr int kDataInterface = 1;
 constexpr char kHidrawClassDir[] = "/sys/class/hidraw";
+// How often a run waiting for another run's read-out looks again.
+constexpr int kLockRetryMs = 10;
 // Room for the sysfs paths built here, the test trees' included.
 constexpr std::size_t kPathSize = 512;
 
-// Reads a short sysfs attribute written in hexadecimal, as bInterfaceNumber
-// and bcdDevice are, at dir/name. Returns -1 when it is missing or unreadable.
-long ReadHexAttribute(const char* dir, const char* name) {
+// Reads the sysfs attribute dir/name into text, zero-terminated. False when
+// it is missing, unreadable or empty.
+bool ReadAttribute(const char* dir, const char* name, char* text, std::size_t size) {
     char path[kPathSize];
     if (std::snprintf(path, sizeof path, "%s/%s", dir, name) >= static_cast<int>(sizeof path)) {
-        return -1;
+        return false;
     }
     const int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        return -1;
+        return false;
     }
-    char text[32] = {};
-    const ssize_t got = read(fd, text, sizeof text - 1);
+    const ssize_t got = read(fd, text, size - 1);
     close(fd);
-    if (got <= 0) {
+    text[got > 0 ? got : 0] = '\0';
+    return got > 0;
+}
+
+// Reads a short attribute written in hexadecimal, as bInterfaceNumber and
+// bcdDevice are. Returns -1 when it is missing or unreadable.
+long ReadHexAttribute(const char* dir, const char* name) {
+    char text[32];
+    if (!ReadAttribute(dir, name, text, sizeof text)) {
         return -1;
     }
     char* end = nullptr;
@@ -68,7 +81,8 @@ int HidrawNumber(const char* name) {
 
 // Describes an opened node and reads it if it is the thermometer's data
 // interface. Returns the action's result, or 0 when there was none.
-int VisitOpenNode(int fd, int number, const char* devicePath, ThermometerAction action) {
+int VisitOpenNode(int fd, const char* hidDeviceDir, const char* devicePath,
+                  ThermometerAction action) {
     hidraw_devinfo info = {};
     if (ioctl(fd, HIDIOCGRAWINFO, &info) < 0) {
         const int error = errno;
@@ -80,8 +94,6 @@ int VisitOpenNode(int fd, int number, const char* devicePath, ThermometerAction 
     // The kernel hands the USB identity over in signed 16-bit fields.
     const unsigned vendor = static_cast<std::uint16_t>(info.vendor);
     const unsigned product = static_cast<std::uint16_t>(info.product);
-    char hidDeviceDir[kPathSize];
-    std::snprintf(hidDeviceDir, sizeof hidDeviceDir, "%s/hidraw%d/device", kHidrawClassDir, number);
     if (runOptions.diagnosis) {
         std::printf("VendorID: %u\n", vendor);
         std::printf("ProductID: %u\n", product);
@@ -98,21 +110,31 @@ int VisitOpenNode(int fd, int number, const char* devicePath, ThermometerAction 
         std::printf("TEMPer Gold found %s\n", devicePath);
         std::printf("USB Port #%d\n", fd);
     }
+    // Held until the node is closed: another run's commands would draw
+    // answers that this run takes for its own.
+    if (!LockThermometer(fd)) {
+        return ERROR_SENTINEL;
+    }
     return action(fd);
 }
 
 int VisitNode(int number, ThermometerAction action) {
     char devicePath[32];
     std::snprintf(devicePath, sizeof devicePath, "/dev/hidraw%d", number);
+    char hidDeviceDir[kPathSize];
+    std::snprintf(hidDeviceDir, sizeof hidDeviceDir, "%s/hidraw%d/device", kHidrawClassDir, number);
     const int fd = open(devicePath, O_RDWR | O_CLOEXEC);
     if (fd < 0) {
         const int error = errno;
-        if (runOptions.diagnosis) {
+        // A thermometer this user may not read is a failed reading, which a
+        // script must be able to tell from an empty bus.
+        const bool thermometer = NamesThermometerData(hidDeviceDir);
+        if (runOptions.diagnosis || thermometer) {
             PrintSystemError("WRN CreateFile", error);
         }
-        return 0;
+        return thermometer ? ERROR_SENTINEL : 0;
     }
-    const int result = VisitOpenNode(fd, number, devicePath, action);
+    const int result = VisitOpenNode(fd, hidDeviceDir, devicePath, action);
     close(fd);
     return result;
 }
@@ -147,6 +169,51 @@ NodeListing ListHidrawNodes(const char* classDir, int* numbers, std::size_t capa
     failed = failed || errno != 0;
     closedir(dir);
     return failed ? NodeListing::kFailed : NodeListing::kListed;
+}
+
+bool NamesThermometerData(const char* hidDeviceDir) {
+    char text[1024];
+    if (!ReadAttribute(hidDeviceDir, "uevent", text, sizeof text)) {
+        return false;
+    }
+    // HID_ID=bus:vendor:product, each in hexadecimal.
+    const char* field = std::strstr(text, "HID_ID=");
+    if (field == nullptr) {
+        return false;
+    }
+    field += std::strlen("HID_ID=");
+    unsigned long identity[3] = {};
+    for (int i = 0; i < 3; ++i) {
+        char* end = nullptr;
+        identity[i] = std::strtoul(field, &end, 16);
+        if (end == field || *end != (i < 2 ? ':' : '\n')) {
+            return false;
+        }
+        field = end + 1;
+    }
+    if (identity[1] != kThermometerVendorId || identity[2] != kThermometerProductId) {
+        return false;
+    }
+    const int interface = ReadInterfaceNumber(hidDeviceDir);
+    return interface < 0 || interface == kDataInterface;
+}
+
+bool LockThermometer(int fd) {
+    timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
+        if (error != EWOULDBLOCK && error != EINTR) {
+            PrintSystemError("ERR flock", error);
+            return false;
+        }
+        if (MillisecondsSince(start) >= lockTimeoutMs) {
+            PrintSystemError("ERR flock", ETIMEDOUT);
+            return false;
+        }
+        PauseMilliseconds(kLockRetryMs);
+    }
+    return true;
 }
 
 int ReadInterfaceNumber(const char* hidDeviceDir) {

@@ -6,11 +6,15 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "common/run_options.h"
 #include "common/system.h"
 #include "device/device.h"
 #include "device/hid_windows.h"
+#include "device/transfer.h"
+
+int lockTimeoutMs = 30000;
 
 namespace {
 
@@ -37,6 +41,7 @@ static_assert(sizeof(HidAttributes) == 12, "HidD_GetAttributes fills 12 bytes");
 
 using GetHidGuidFunction = void(WINAPI*)(GUID*);
 using GetAttributesFunction = BOOLEAN(WINAPI*)(HANDLE, HidAttributes*);
+using FlushQueueFunction = BOOLEAN(WINAPI*)(HANDLE);
 
 // HID.DLL is looked up at run time, so the program needs no import library
 // for it and can say plainly when it is missing.
@@ -44,7 +49,12 @@ struct HidLibrary {
     HMODULE module;
     GetHidGuidFunction getHidGuid;
     GetAttributesFunction getAttributes;
+    FlushQueueFunction flushQueue;
 };
+
+// The protocol drops stale reports through the transfer layer, which knows
+// only the handle; HidD_FlushQueue is reachable while discovery holds HID.DLL.
+FlushQueueFunction loadedFlushQueue = nullptr;
 
 template <typename Function>
 Function Resolve(HMODULE module, const char* name) {
@@ -52,7 +62,7 @@ Function Resolve(HMODULE module, const char* name) {
     return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
 }
 
-// A library without both entry points is as good as none.
+// A library without all its entry points is as good as none.
 bool LoadHidLibrary(HidLibrary* hid) {
     hid->module = LoadLibraryA("HID.DLL");
     if (hid->module == nullptr) {
@@ -60,7 +70,8 @@ bool LoadHidLibrary(HidLibrary* hid) {
     }
     hid->getHidGuid = Resolve<GetHidGuidFunction>(hid->module, "HidD_GetHidGuid");
     hid->getAttributes = Resolve<GetAttributesFunction>(hid->module, "HidD_GetAttributes");
-    if (hid->getHidGuid == nullptr || hid->getAttributes == nullptr) {
+    hid->flushQueue = Resolve<FlushQueueFunction>(hid->module, "HidD_FlushQueue");
+    if (hid->getHidGuid == nullptr || hid->getAttributes == nullptr || hid->flushQueue == nullptr) {
         FreeLibrary(hid->module);
         return false;
     }
@@ -69,6 +80,22 @@ bool LoadHidLibrary(HidLibrary* hid) {
 
 void PrintError(const char* prefix, DWORD error) {
     PrintSystemError(prefix, static_cast<int>(error));
+}
+
+// Where part first occurs in text, letters compared without regard to case
+// (device paths differ in case from one Windows version to the next).
+const char* FindIgnoringCase(const char* text, const char* part) {
+    for (; *text != '\0'; ++text) {
+        std::size_t i = 0;
+        while (part[i] != '\0' && std::tolower(static_cast<unsigned char>(text[i])) ==
+                                      std::tolower(static_cast<unsigned char>(part[i]))) {
+            ++i;
+        }
+        if (part[i] == '\0') {
+            return text;
+        }
+    }
+    return nullptr;
 }
 
 // Describes an opened interface and reads it if it is a thermometer.
@@ -104,7 +131,15 @@ int VisitOpenInterface(HANDLE handle, const char* devicePath, const HidLibrary& 
         std::printf("TEMPer Gold found %s\n", devicePath);
         std::printf("USB Port #%d\n", static_cast<int>(device));
     }
-    return action(device);
+    // Another run's commands would draw answers that this run takes for its own.
+    HANDLE mutex = nullptr;
+    if (!LockThermometer(devicePath, &mutex)) {
+        return ERROR_SENTINEL;
+    }
+    const int result = action(device);
+    ReleaseMutex(mutex);
+    CloseHandle(mutex);
+    return result;
 }
 
 int VisitPath(const char* devicePath, const HidLibrary& hid, ThermometerAction action) {
@@ -114,10 +149,13 @@ int VisitPath(const char* devicePath, const HidLibrary& hid, ThermometerAction a
                     nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
-        if (runOptions.diagnosis) {
+        // A thermometer that cannot be read is a failed reading, which a
+        // script must be able to tell from an empty bus.
+        const bool thermometer = PathNamesThermometerData(devicePath);
+        if (runOptions.diagnosis || thermometer) {
             PrintError("WRN CreateFile", error);
         }
-        return 0;
+        return thermometer ? ERROR_SENTINEL : 0;
     }
     const int result = VisitOpenInterface(handle, devicePath, hid, action);
     CloseHandle(handle);
@@ -155,17 +193,61 @@ int VisitInterface(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* data, const HidLibrar
 }  // namespace
 
 int InterfaceOfPath(const char* devicePath) {
-    // Paths differ in case from one Windows version to the next.
-    for (const char* at = devicePath; at[0] != '\0'; ++at) {
-        if (at[0] == '&' && std::tolower(static_cast<unsigned char>(at[1])) == 'm' &&
-            std::tolower(static_cast<unsigned char>(at[2])) == 'i' && at[3] == '_' &&
-            std::isxdigit(static_cast<unsigned char>(at[4])) &&
-            std::isxdigit(static_cast<unsigned char>(at[5]))) {
-            const char digits[3] = {at[4], at[5], '\0'};
-            return static_cast<int>(std::strtol(digits, nullptr, 16));
-        }
+    const char* at = FindIgnoringCase(devicePath, "&mi_");
+    if (at == nullptr || !std::isxdigit(static_cast<unsigned char>(at[4])) ||
+        !std::isxdigit(static_cast<unsigned char>(at[5]))) {
+        return -1;
     }
-    return -1;
+    const char digits[3] = {at[4], at[5], '\0'};
+    return static_cast<int>(std::strtol(digits, nullptr, 16));
+}
+
+bool PathNamesThermometerData(const char* devicePath) {
+    const int usbInterface = InterfaceOfPath(devicePath);
+    return FindIgnoringCase(devicePath, "vid_0c45&pid_7401") != nullptr &&
+           (usbInterface < 0 || usbInterface == kDataInterface);
+}
+
+void MutexNameOfPath(const char* devicePath, char* name, std::size_t size) {
+    // Global, so that runs in other sessions (a service, a second user) take part.
+    const char prefix[] = "Global\\frostgauge-";
+    std::memcpy(name, prefix, sizeof prefix);
+    const std::size_t room = size - sizeof prefix;
+    const std::size_t length = std::strlen(devicePath);
+    // Past the room, the end of the path is what tells devices apart.
+    const char* path = length > room ? devicePath + (length - room) : devicePath;
+    char* at = name + sizeof prefix - 1;
+    for (; *path != '\0'; ++path, ++at) {
+        // A backslash would name an object directory; names compare with case.
+        *at = *path == '\\' ? '/'
+                            : static_cast<char>(std::tolower(static_cast<unsigned char>(*path)));
+    }
+    *at = '\0';
+}
+
+bool LockThermometer(const char* devicePath, HANDLE* mutex) {
+    char name[MAX_PATH];
+    MutexNameOfPath(devicePath, name, sizeof name);
+    *mutex = CreateMutexA(nullptr, FALSE, name);
+    if (*mutex == nullptr) {
+        PrintError("ERR CreateMutex", GetLastError());
+        return false;
+    }
+    // An abandoned mutex was held by a run that died: it is ours now.
+    const DWORD waited = WaitForSingleObject(*mutex, static_cast<DWORD>(lockTimeoutMs));
+    if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) {
+        return true;
+    }
+    PrintError("ERR WaitForSingleObject", waited == WAIT_TIMEOUT ? ERROR_TIMEOUT : GetLastError());
+    CloseHandle(*mutex);
+    *mutex = nullptr;
+    return false;
+}
+
+void DropStaleReports(DeviceHandle device) {
+    if (loadedFlushQueue != nullptr) {
+        loadedFlushQueue(reinterpret_cast<HANDLE>(device));
+    }
 }
 
 int FindThermometers(ThermometerAction action) {
@@ -174,11 +256,13 @@ int FindThermometers(ThermometerAction action) {
         std::printf("ERR LoadLibrar HID.DLL\n");
         return ERROR_SENTINEL;
     }
+    loadedFlushQueue = hid.flushQueue;
     GUID hidGuid = {};
     hid.getHidGuid(&hidGuid);
     const HDEVINFO set = SetupDiGetClassDevsA(&hidGuid, nullptr, nullptr, kPresentHidInterfaces);
     if (set == INVALID_HANDLE_VALUE) {
         std::printf("ERR SetupDiGetClassDevs\n");
+        loadedFlushQueue = nullptr;
         FreeLibrary(hid.module);
         return ERROR_SENTINEL;
     }
@@ -193,6 +277,7 @@ int FindThermometers(ThermometerAction action) {
         }
     }
     SetupDiDestroyDeviceInfoList(set);
+    loadedFlushQueue = nullptr;
     FreeLibrary(hid.module);
     return status;
 }

@@ -1,5 +1,20 @@
 #pragma once
 
+#include <windows.h>
+
+#include <cstddef>
+
 // The USB interface number a device path names ("...&mi_01#..."), or -1 when
 // it names none, as the path of a device with a single interface does.
 int InterfaceOfPath(const char* devicePath);
+
+// Whether a device path names a thermometer's data interface.
+bool PathNamesThermometerData(const char* devicePath);
+
+// The name of the mutex that runs hold while they read the device at a path.
+void MutexNameOfPath(const char* devicePath, char* name, std::size_t size);
+
+// Takes the mutex of the thermometer at a path, waiting up to lockTimeoutMs
+// for another run to release it. False, after an error line, when it could
+// not be had; else the caller releases and closes *mutex.
+bool LockThermometer(const char* devicePath, HANDLE* mutex);

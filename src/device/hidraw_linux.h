@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <ctime>
 
 enum class NodeListing { kListed, kMissing, kFailed };
 
@@ -19,3 +20,15 @@ int ReadInterfaceNumber(const char* hidDeviceDir);
 
 // bcdDevice of the USB device above a node's HID device folder, or 0.
 unsigned ReadDeviceVersion(const char* hidDeviceDir);
+
+// Whether a node's HID device folder names a thermometer's data interface
+// (by its uevent and its USB interface), without opening the node.
+bool NamesThermometerData(const char* hidDeviceDir);
+
+// Takes the exclusive lock on an opened thermometer, waiting up to
+// lockTimeoutMs for another run to release it. False, after an error line,
+// when it could not be had.
+bool LockThermometer(int fd);
+
+// Milliseconds of the monotonic clock since start.
+long MillisecondsSince(const timespec& start);

@@ -26,6 +26,7 @@ void TraceBytes(const char* label, const std::uint8_t* bytes, int count) {
 }
 
 bool SendCommand(DeviceHandle device, const char* name, const Report command) {
+    DropStaleReports(device);
     if (runOptions.diagnosis) {
         std::printf("%s\n", name);
         TraceBytes("SND", command, static_cast<int>(kReportSize));

@@ -21,3 +21,7 @@ bool WriteReport(DeviceHandle device, const Report command, int* error);
 // Reads one report into the zeroed buffer and sets *count to the number of
 // buffer bytes it now holds. On failure returns false and sets *error.
 bool ReadReport(DeviceHandle device, Report response, int* count, int* error);
+
+// Reads and discards the reports already waiting, so that the answer read
+// after the next command is the answer to it, not a late one to another's.
+void DropStaleReports(DeviceHandle device);

@@ -2,19 +2,25 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <ctime>
 
+#include "device/hidraw_linux.h"
 #include "device/transfer.h"
 
 int transferTimeoutMs = 5000;
-
-namespace {
 
 long MillisecondsSince(const timespec& start) {
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     return (now.tv_sec - start.tv_sec) * 1000L + (now.tv_nsec - start.tv_nsec) / 1000000L;
 }
+
+namespace {
+
+// More than the kernel queues for one reader (64), so that a device that
+// never stops sending cannot keep the drop going forever.
+constexpr int kMostStaleReports = 128;
 
 // hidraw blocks a read until a report arrives, so wait with a bound first.
 bool WaitForReport(int fd, int* error) {
@@ -77,4 +83,18 @@ bool ReadReport(DeviceHandle device, Report response, int* count, int* error) {
     }
     *count = static_cast<int>(got) + 1;
     return true;
+}
+
+void DropStaleReports(DeviceHandle device) {
+    const int fd = static_cast<int>(device);
+    for (int dropped = 0; dropped < kMostStaleReports; ++dropped) {
+        pollfd watch = {fd, POLLIN, 0};
+        if (poll(&watch, 1, 0) != 1 || (watch.revents & POLLIN) == 0) {
+            return;
+        }
+        std::uint8_t report[64];
+        if (read(fd, report, sizeof report) <= 0) {
+            return;  // a device gone shows at the write that follows
+        }
+    }
 }

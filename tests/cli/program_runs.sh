@@ -19,11 +19,13 @@ passed=0
 out=$(mktemp)
 trap 'rm -f "$out"' EXIT
 
-# check NAME EXPECTED_STATUS EXPECTED_OUTPUT_FILE ARGS...
+# check NAME EXPECTED_STATUS EXPECTED_OUTPUT_FILE ARGS... (standard output
+# goes to $into where it is set; nothing is captured then)
 check() {
     name=$1 want_status=$2 want_out=$3
     shift 3
-    $runner "$program" "$@" >"$out"
+    : >"$out"
+    $runner "$program" "$@" >"${into:-$out}"
     status=$?
     if [ "$status" -ne "$want_status" ]; then
         echo "FAIL $name: status $status, expected $want_status"
@@ -45,6 +47,8 @@ check "-d -f -t -x -h" 0 "$golden" -d -f -t -x -h
 check "foo" 1 "$golden" foo
 check "-d foo" 1 "$golden" -d foo
 check "empty argument" 1 "$golden" ""
+# Output that cannot be written is a failure, help text included.
+into=/dev/full check "-h into a full disk" 1 /dev/null -h
 
 if [ -n "$(ls -A /sys/class/hidraw 2>/dev/null)" ]; then
     echo "skip runs without devices: this machine has hidraw nodes"

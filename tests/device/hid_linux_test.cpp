@@ -1,14 +1,19 @@
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "device/device.h"
 #include "device/hidraw_linux.h"
+#include "support/capture.h"
 
 namespace {
 
@@ -96,6 +101,69 @@ TEST_F(SysfsTree, ReadsTheUsbInterfaceAndVersionAboveTheHidDevice) {
     EXPECT_EQ(ReadInterfaceNumber((root_ + "/virtual/hid").c_str()), -1);
     EXPECT_EQ(ReadDeviceVersion((root_ + "/virtual/hid").c_str()), 0u);
     EXPECT_EQ(ReadDeviceVersion((root_ + "/virtual/hid/hid").c_str()), 0u);  // empty attribute
+}
+
+TEST_F(SysfsTree, TellsAThermometersDataInterfaceWithoutOpeningIt) {
+    const char thermometer[] = "DRIVER=hid-generic\nHID_ID=0003:00000C45:00007401\nHID_NAME=x\n";
+    const char other[] = "HID_ID=0003:00000C45:00007402\n";
+    MakeDir("1-1");
+    const struct {
+        const char* interface;  // bInterfaceNumber, or null for none
+        const char* uevent;     // or null for none
+        bool named;
+    } cases[] = {
+        {"00", thermometer, false},  // the keyboard
+        {"01", thermometer, true},     {nullptr, thermometer, true}, {"01", other, false},
+        {"01", "HID_NAME=x\n", false}, {"01", nullptr, false},
+    };
+    int index = 0;
+    for (const auto& c : cases) {
+        const std::string usbInterface = "1-1/1-1:1." + std::to_string(index++);
+        MakeDir(usbInterface);
+        MakeDir(usbInterface + "/hid");
+        if (c.interface != nullptr) {
+            WriteFile(usbInterface + "/bInterfaceNumber", c.interface);
+        }
+        if (c.uevent != nullptr) {
+            WriteFile(usbInterface + "/hid/uevent", c.uevent);
+        }
+        EXPECT_EQ(NamesThermometerData((root_ + "/" + usbInterface + "/hid").c_str()), c.named)
+            << usbInterface;
+    }
+}
+
+TEST_F(SysfsTree, WaitsForTheLockOfAnotherRunThenGivesUp) {
+    WriteFile("node", "");
+    const std::string node = root_ + "/node";
+    const struct {
+        const char* name;
+        int releaseAfterMs;  // -1: held throughout
+        bool locked;
+        const char* output;
+    } cases[] = {
+        {"held throughout", -1, false, "ERR flock 110 Connection timed out\n"},
+        {"released during the wait", 50, true, ""},
+    };
+    const int savedTimeout = lockTimeoutMs;
+    lockTimeoutMs = 300;
+    for (const auto& c : cases) {
+        const int holder = open(node.c_str(), O_RDWR | O_CLOEXEC);
+        const int waiter = open(node.c_str(), O_RDWR | O_CLOEXEC);
+        ASSERT_EQ(flock(holder, LOCK_EX), 0);
+        std::thread other([&c, holder] {
+            if (c.releaseAfterMs >= 0) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(c.releaseAfterMs));
+                flock(holder, LOCK_UN);
+            }
+        });
+        StartCapture();
+        EXPECT_EQ(LockThermometer(waiter), c.locked) << c.name;
+        EXPECT_EQ(FinishCapture(), c.output) << c.name;
+        other.join();
+        close(waiter);
+        close(holder);
+    }
+    lockTimeoutMs = savedTimeout;
 }
 
 }  // namespace

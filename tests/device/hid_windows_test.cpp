@@ -1,28 +1,107 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "device/device.h"
 #include "device/hid_windows.h"
+#include "support/capture.h"
 
 namespace {
 
-TEST(WindowsDevicePath, NamesTheUsbInterface) {
+constexpr char kKeyboard[] =
+    "\\\\?\\hid#vid_0c45&pid_7401&mi_00#7&1a2b&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}";
+constexpr char kData[] =
+    "\\\\?\\hid#vid_0c45&pid_7401&mi_01#7&1a2b&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}";
+
+TEST(WindowsDevicePath, NamesTheUsbInterfaceAndTheThermometer) {
     const struct {
         const char* path;
         int number;
+        bool thermometerData;
     } cases[] = {
-        {"\\\\?\\hid#vid_0c45&pid_7401&mi_00#7&1a2b&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}",
-         0},
-        {"\\\\?\\hid#vid_0c45&pid_7401&mi_01#7&1a2b&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}",
-         1},
+        {kKeyboard, 0, false},
+        {kData, 1, true},
         {"\\\\?\\HID#VID_0C45&PID_7401&MI_01#7&1A2B&0&0000#{4D1E55B2-F16F-11CF-88CB-001111000030}",
-         1},
-        {"\\\\?\\hid#vid_046d&pid_c52b&mi_02&col01#8&2c3d&0&0000#{4d1e55b2}", 2},
-        {"\\\\?\\hid#vid_0c45&pid_7401#6&1a2b&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}", -1},
-        {"\\\\?\\hid#vid_0c45&pid_7401&mi_x1#6&1a2b#{4d1e55b2}", -1},
-        {"", -1},
+         1, true},
+        {"\\\\?\\hid#vid_046d&pid_c52b&mi_02&col01#8&2c3d&0&0000#{4d1e55b2}", 2, false},
+        {"\\\\?\\hid#vid_0c45&pid_7401#6&1a2b&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}", -1,
+         true},
+        {"\\\\?\\hid#vid_0c45&pid_7401&mi_x1#6&1a2b#{4d1e55b2}", -1, true},
+        {"\\\\?\\hid#vid_0c45&pid_7402&mi_01#6&1a2b#{4d1e55b2}", 1, false},
+        {"", -1, false},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(InterfaceOfPath(c.path), c.number) << c.path;
+        EXPECT_EQ(PathNamesThermometerData(c.path), c.thermometerData) << c.path;
     }
+}
+
+TEST(WindowsLock, WaitsForAnotherRunThenGivesUp) {
+    enum class Other { kHolds, kReleasesSoon, kDiesHolding };
+    const struct {
+        const char* name;
+        Other other;
+        bool locked;
+        const char* output;
+    } cases[] = {
+        {"held throughout", Other::kHolds, false, "ERR WaitForSingleObject 1460 Timeout.\r\n\n"},
+        {"released during the wait", Other::kReleasesSoon, true, ""},
+        {"its holder died", Other::kDiesHolding, true, ""},
+    };
+    char name[MAX_PATH];
+    MutexNameOfPath(kData, name, sizeof name);
+    const int savedTimeout = lockTimeoutMs;
+    lockTimeoutMs = 300;
+    for (const auto& c : cases) {
+        // Another run is another thread here: a mutex is its owner thread's.
+        const HANDLE taken = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        const HANDLE done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        std::thread other([&c, &name, taken, done] {
+            const HANDLE mutex = CreateMutexA(nullptr, TRUE, name);
+            SetEvent(taken);
+            if (c.other != Other::kDiesHolding) {
+                WaitForSingleObject(done, c.other == Other::kHolds ? INFINITE : 50);
+                ReleaseMutex(mutex);
+            }
+            CloseHandle(mutex);
+        });
+        WaitForSingleObject(taken, INFINITE);
+        if (c.other == Other::kDiesHolding) {
+            other.join();
+        }
+        HANDLE mutex = nullptr;
+        StartCapture();
+        EXPECT_EQ(LockThermometer(kData, &mutex), c.locked) << c.name;
+        EXPECT_EQ(FinishCapture(), c.output) << c.name;
+        if (mutex != nullptr) {
+            ReleaseMutex(mutex);
+            CloseHandle(mutex);
+        }
+        SetEvent(done);
+        if (other.joinable()) {
+            other.join();
+        }
+        CloseHandle(done);
+        CloseHandle(taken);
+    }
+    lockTimeoutMs = savedTimeout;
+}
+
+TEST(WindowsLock, NamesAMutexPerDevice) {
+    char keyboard[MAX_PATH];
+    char data[MAX_PATH];
+    MutexNameOfPath(kKeyboard, keyboard, sizeof keyboard);
+    MutexNameOfPath(kData, data, sizeof data);
+    EXPECT_STRNE(keyboard, data);
+    EXPECT_STREQ(data,
+                 "Global\\frostgauge-//?/hid#vid_0c45&pid_7401&mi_01#7&1a2b&0&0000#"
+                 "{4d1e55b2-f16f-11cf-88cb-001111000030}");
+    const std::string longPath = std::string("\\\\?\\") + std::string(400, 'x') + "#end";
+    MutexNameOfPath(longPath.c_str(), data, sizeof data);
+    EXPECT_EQ(std::strlen(data), sizeof data - 1);
+    EXPECT_STREQ(data + std::strlen(data) - 4, "#end");
 }
 
 }  // namespace

@@ -65,6 +65,25 @@ TEST_F(LinuxTransferTest, TakesNoMoreThanOneReportFromAnOversizedAnswer) {
               "  ->25.125 degC\n");
 }
 
+TEST_F(LinuxTransferTest, DropsWhatWaitsBeforeEachCommand) {
+    // A late answer to a killed run's command: 5F 56 decodes as 95.5 degrees.
+    const Bytes late = {0x80, 0x02, 0x5F, 0x56, 0, 0, 0, 0};
+    runOptions.diagnosis = true;
+    for (const char* when : {"before the first command", "between two commands"}) {
+        SendStaleReport(device_, late);
+        SendStaleReport(device_, late);
+        QueueAnswer(device_, {0x80, 0x02, 0x19, 0x20, 0, 0, 0, 0});
+        StartCapture();
+        EXPECT_EQ(ReadCelsius(device_.program), 25.125) << when;
+        EXPECT_EQ(FinishCapture(),
+                  "ReadCelsius\n"
+                  "  SND 9 byte 00 01 80 33 01 00 00 00 00\n"
+                  "  RCV 9 byte 00 80 02 19 20 00 00 00 00\n"
+                  "  ->25.125 degC\n")
+            << when;
+    }
+}
+
 void IgnoreSignal(int) {}
 
 TEST_F(LinuxTransferTest, ASignalDuringTheWaitDoesNotEndIt) {

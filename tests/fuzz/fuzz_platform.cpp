@@ -43,6 +43,8 @@ const char* SystemErrorText(int code, char* text, std::size_t size) {
 
 void PauseMilliseconds(int) {}
 
+void DropStaleReports(DeviceHandle) {}
+
 // Odd byte: the write fails with error code byte/2.
 bool WriteReport(DeviceHandle, const Report, int* error) {
     std::uint8_t byte = 0;

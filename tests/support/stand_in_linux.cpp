@@ -2,8 +2,55 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <deque>
+#include <mutex>
+#include <thread>
 
 #include "support/stand_in.h"
+
+// Answers each command with the answers queued for it, as a thermometer
+// does, from a thread of its own: the program drops any answer that is
+// already waiting when it sends a command.
+struct StandInPlayer {
+    int device;
+    std::mutex mutex;
+    std::deque<Bytes> answers;
+    std::vector<Bytes> commands;
+    int owed = 0;  // answers the last commands still wait for
+    std::thread thread;
+};
+
+namespace {
+
+void SendReport(int device, const Bytes& report) {
+    (void)!send(device, report.data(), report.size(), MSG_NOSIGNAL);
+}
+
+// Called with the mutex held.
+void SendOwedAnswers(StandInPlayer* player) {
+    while (player->owed > 0 && !player->answers.empty()) {
+        SendReport(player->device, player->answers.front());
+        player->answers.pop_front();
+        --player->owed;
+    }
+}
+
+void Play(StandInPlayer* player) {
+    for (;;) {
+        Bytes command(64);
+        const ssize_t got = recv(player->device, command.data(), command.size(), 0);
+        if (got <= 0) {
+            return;
+        }
+        command.resize(static_cast<std::size_t>(got));
+        const std::lock_guard<std::mutex> lock(player->mutex);
+        player->commands.push_back(command);
+        player->owed += command.size() > 2 && command[2] == 0x86 ? 2 : 1;
+        SendOwedAnswers(player);
+    }
+}
+
+}  // namespace
 
 // A SOCK_SEQPACKET pair keeps report boundaries, like a hidraw node.
 bool OpenStandIn(StandIn* standIn) {
@@ -16,28 +63,37 @@ bool OpenStandIn(StandIn* standIn) {
     }
     standIn->program = ends[0];
     standIn->device = ends[1];
+    standIn->player = new StandInPlayer;
+    standIn->player->device = ends[1];
+    standIn->player->thread = std::thread(Play, standIn->player);
     return true;
 }
 
 void QueueAnswer(const StandIn& standIn, const Bytes& report) {
-    (void)!send(static_cast<int>(standIn.device), report.data(), report.size(), MSG_NOSIGNAL);
+    const std::lock_guard<std::mutex> lock(standIn.player->mutex);
+    standIn.player->answers.push_back(report);
+    SendOwedAnswers(standIn.player);
+}
+
+void SendStaleReport(const StandIn& standIn, const Bytes& report) {
+    SendReport(static_cast<int>(standIn.device), report);
 }
 
 std::vector<Bytes> ReceivedCommands(const StandIn& standIn) {
+    const std::lock_guard<std::mutex> lock(standIn.player->mutex);
     std::vector<Bytes> commands;
-    for (;;) {
-        Bytes command(64);
-        const ssize_t got =
-            recv(static_cast<int>(standIn.device), command.data(), command.size(), MSG_DONTWAIT);
-        if (got <= 0) {
-            return commands;
-        }
-        command.resize(static_cast<std::size_t>(got));
-        commands.push_back(command);
-    }
+    commands.swap(standIn.player->commands);
+    return commands;
 }
 
 void HangUp(StandIn* standIn) {
+    if (standIn->player != nullptr) {
+        // Wakes the player's recv, which a close from here would not.
+        shutdown(standIn->player->device, SHUT_RDWR);
+        standIn->player->thread.join();
+        delete standIn->player;
+        standIn->player = nullptr;
+    }
     if (standIn->device >= 0) {
         close(static_cast<int>(standIn->device));
         standIn->device = -1;

@@ -20,6 +20,7 @@ HANDLE HandleOf(std::intptr_t value) {
 bool OpenStandIn(StandIn* standIn) {
     standIn->program = kClosed;
     standIn->device = kClosed;
+    standIn->player = nullptr;  // answers wait in the pipe, which nothing drops
     static unsigned serial = 0;
     char name[96];
     std::snprintf(name, sizeof name, "\\\\.\\pipe\\frostgauge-stand-in-%lu-%u",

@@ -24,11 +24,13 @@ program_stderr() {
     grep -Ev '^(wine: |[0-9a-f]{4}:(err|fixme|warn|trace):)' "$work/err"
 }
 
-# check NAME EXPECTED_STATUS EXPECTED_OUTPUT_FILE ARGS...
+# check NAME EXPECTED_STATUS EXPECTED_OUTPUT_FILE ARGS... (standard output
+# goes to $into where it is set; nothing is captured then)
 check() {
     name=$1 want_status=$2 want_out=$3
     shift 3
-    "$runner" "$program" "$@" >"$work/out" 2>"$work/err"
+    : >"$work/out"
+    "$runner" "$program" "$@" >"${into:-$work/out}" 2>"$work/err"
     status=$?
     if [ "$status" -ne "$want_status" ]; then
         echo "FAIL $name: status $status, expected $want_status"
@@ -57,6 +59,8 @@ check "empty argument" 1 "$work/help" ""
 check "no options, no thermometer" 0 "$work/nothing"
 check "-d lists the devices, no thermometer" 0 "$work/virtual-devices" -d
 check "every option, no thermometer" 0 "$work/virtual-devices" -d -f -t -x
+# Output that cannot be written is a failure, help text included.
+into=/dev/full check "-h into a full disk" 1 "$work/nothing" -h
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
