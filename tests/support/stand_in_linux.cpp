@@ -1,6 +1,8 @@
+#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <deque>
 #include <mutex>
@@ -36,9 +38,16 @@ void SendOwedAnswers(StandInPlayer* player) {
 }
 
 void Play(StandInPlayer* player) {
+    // Signals are the program's: a test that sends them means its waits.
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, nullptr);
     for (;;) {
         Bytes command(64);
-        const ssize_t got = recv(player->device, command.data(), command.size(), 0);
+        ssize_t got;
+        do {
+            got = recv(player->device, command.data(), command.size(), 0);
+        } while (got < 0 && errno == EINTR);
         if (got <= 0) {
             return;
         }
