@@ -2,7 +2,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all build check demo deps fuzz bench clean
+.PHONY: all build check demo demo-windows deps fuzz bench clean
 
 all: build
 
@@ -18,6 +18,10 @@ check: build
 
 demo: build
 	scripts/demo.sh $(BUILD)
+
+# The same for the Windows program, under Wine in the test machine.
+demo-windows: build
+	scripts/demo-windows.sh $(BUILD)
 
 # A longer fuzzing run than the one make check does.
 fuzz: deps

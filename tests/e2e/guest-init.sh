@@ -94,11 +94,16 @@ add_gadget() {  # gadget product bcdDevice
     mkdir "$1/configs/c.1"
 }
 
+hidg_of() {  # gadget function
+    echo "/dev/$(sed -n 's/^DEVNAME=//p' "/sys/dev/char/$(cat "$1/functions/hid.$2/dev")/uevent")"
+}
+
 start_emulator() {  # gadget settings...
     gadget=$1
     shift
-    node=/dev/$(sed -n 's/^DEVNAME=//p' "/sys/dev/char/$(cat "$gadget/functions/hid.data/dev")/uevent")
-    set -- "$node" "$@"
+    node=$(hidg_of "$gadget" data)
+    # The emulator also tells when anything is written to the keyboard.
+    set -- "$node" --keyboard "$(hidg_of "$gadget" keyboard)" "$@"
     for setting in "$@"; do
         shift
         case $setting in
@@ -107,6 +112,8 @@ start_emulator() {  # gadget settings...
         id=*) set -- "$@" --id "${setting#id=}" ;;
         stop=*) set -- "$@" --stop-after "${setting#stop=}" ;;
         unplug=*) set -- "$@" --unplug-after "${setting#unplug=}" "$gadget/UDC" ;;
+        delay=*) set -- "$@" --delay "${setting#delay=}" ;;
+        stale=*) set -- "$@" --stale "${setting#stale=}" ;;
         *) set -- "$@" "$setting" ;;
         esac
     done
@@ -130,7 +137,9 @@ add_device() {  # index kind settings...
         hidraw_wanted=$((hidraw_wanted + 2))
         ;;
     O)
-        add_gadget "$gadget" 0x7402 0x0110
+        product=7402
+        case ${1:-} in product=*) product=${1#product=} ;; esac
+        add_gadget "$gadget" "0x$product" 0x0110
         add_hid_function "$gadget" data 0 0 "$DATA"
         hidraw_wanted=$((hidraw_wanted + 1))
         ;;
@@ -177,31 +186,101 @@ uptime_cs() {
     echo "${seconds%.*}${seconds#*.}"
 }
 
-# Runs frostgauge into /tmp/out and sets status; the time stamps of the run
-# become <NOW>. A run that does not end by itself is cut off after 20 s and
-# fails on its status (143).
-run_program() {  # user tz arguments...
-    user=$1
-    zone=$2
-    shift 2
-    start=$(date +%s)
-    if [ "$user" = root ]; then
-        TZ=$zone timeout 20 frostgauge "$@" </dev/null >/tmp/out
-    elif [ "$user" = valgrind ]; then
+# Starts one run of frostgauge in the background, its output into $2 (or
+# /tmp/out.N, when $2 is empty) and its status into /tmp/status.N. A run that
+# does not end by itself is cut off after 20 s and fails on its status (143).
+start_run() {  # N target user tz arguments...
+    out=${2:-/tmp/out.$1}
+    number=$1 user=$3 zone=$4
+    shift 4
+    : >"/tmp/out.$number"
+    case $user in
+    root) TZ=$zone timeout 20 frostgauge "$@" </dev/null >"$out" ;;
+    valgrind)
         # The dynamically linked program, as root, under memcheck: any error
         # or leak ends it with status 99. Emulated, memcheck is slow.
         TZ=$zone timeout 180 valgrind -q --leak-check=full --errors-for-leak-kinds=all \
-            --error-exitcode=99 frostgauge-dynamic "$@" </dev/null >/tmp/out
-    else
+            --error-exitcode=99 frostgauge-dynamic "$@" </dev/null >"$out"
+        ;;
+    wine) run_exe "$zone" "$@" </dev/null >"$out" 2>"/tmp/wine.$number" ;;
+    *)
         # su would take the arguments as its own options; the table's are plain words.
-        TZ=$zone timeout 20 su -p -s /bin/sh "$user" -c "exec frostgauge $*" </dev/null >/tmp/out
-    fi
-    status=$?
+        TZ=$zone timeout 20 su -p -s /bin/sh "$user" -c "exec frostgauge $*" </dev/null >"$out"
+        ;;
+    esac
+    echo $? >"/tmp/status.$number"
+}
+
+# Runs the row's runs all at once ("root*3": three), each into /tmp/out.N
+# and /tmp/status.N (or its output into TARGET). Their time stamps become <NOW>.
+run_programs() {  # user tz target arguments...
+    runner=${1%"*"*}
+    count=1
+    [ "$runner" = "$1" ] || count=${1#*"*"}
+    zone=$2 target=$3
+    shift 3
+    start=$(date +%s)
+    runs=
+    number=1
+    while [ "$number" -le "$count" ]; do
+        start_run "$number" "$target" "$runner" "$zone" "$@" &
+        runs="$runs $!"
+        number=$((number + 1))
+    done
+    for run in $runs; do
+        wait "$run"  # never a bare wait: this shell adopts Wine's daemons
+    done
+    ran="$(date -d "@$start" +%T) to $(date +%T)"
     instant=$start
     while [ "$instant" -le "$(date +%s)" ]; do
-        sed -i "s/$(TZ=$zone date -d "@$instant" +%Y-%m-%dT%H:%M:%S)/<NOW>/g" /tmp/out
+        number=1
+        while [ "$number" -le "$count" ]; do
+            sed -i "s/$(TZ=$zone date -d "@$instant" +%Y-%m-%dT%H:%M:%S)/<NOW>/g" "/tmp/out.$number"
+            number=$((number + 1))
+        done
         instant=$((instant + 1))
     done
+}
+
+# The table writes what the program prints; Windows's text mode turns each
+# "\n" it prints into "\r\n" (a Windows error text brings its own "\r\n").
+expect_output() {  # user
+    if [ "${output#@}" != "$output" ]; then
+        cp "/e2e/expected/${output#@}" /tmp/want
+    else
+        printf '%b' "$output" >/tmp/want
+    fi
+    case $1 in
+    wine*)
+        # sed ends an unterminated last line too: cut what it adds there.
+        size=$(($(wc -c </tmp/want) + $(wc -l </tmp/want)))
+        sed 's/$/\r/' /tmp/want | head -c "$size" >/tmp/want.crlf
+        mv /tmp/want.crlf /tmp/want
+        ;;
+    esac
+}
+
+# Sets problem when any run's status or output differs from the row's.
+check_runs() {
+    count_matches "/tmp/status.*"
+    for status_file in /tmp/status.*; do
+        number=${status_file#/tmp/status.}
+        which=
+        [ "$count" -eq 1 ] || which="run $number: "
+        status=$(cat "$status_file")
+        if [ "$status" != "$expected_status" ]; then
+            problem="${which}status $status, expected $expected_status"
+        elif ! cmp -s /tmp/want "/tmp/out.$number"; then
+            problem="${which}output differs"
+        else
+            continue
+        fi
+        failed_run=$number
+        return
+    done
+    if grep -q 'keyboard interface' /tmp/emulator.log; then
+        problem="the program wrote to the keyboard interface"
+    fi
 }
 
 run_scenario() {
@@ -210,26 +289,29 @@ run_scenario() {
         return
     fi
     : >/tmp/emulator.log
-    if [ "${output#@}" != "$output" ]; then
-        cp "/e2e/expected/${output#@}" /tmp/want
-    else
-        printf '%b' "$output" >/tmp/want
-    fi
+    rm -f /tmp/out.* /tmp/status.* /tmp/wine.*
+    expect_output "$user"
     scenario_began=$(uptime_cs)
     problem=
-    if add_devices "$devices"; then
+    ran=
+    failed_run=1
+    # Arguments ending in ">/dev/full" send the output there: nothing to see.
+    target=
+    case $arguments in *">/dev/full")
+        target=/dev/full
+        arguments=${arguments%">/dev/full"}
+        ;;
+    esac
+    if add_devices "$devices" && offer_devices; then
         set -f
         # shellcheck disable=SC2086
-        run_program "$user" "$zone" $arguments
+        run_programs "$user" "$zone" "$target" $arguments
         set +f
-        if [ "$status" != "$expected_status" ]; then
-            problem="status $status, expected $expected_status"
-        elif ! cmp -s /tmp/want /tmp/out; then
-            problem="output differs"
-        fi
+        check_runs
     else
         problem="the devices did not come up"
     fi
+    withdraw_devices || problem="${problem:-Wine kept the devices}"
     remove_devices || problem="${problem:-the devices did not go away}"
     took=$(($(uptime_cs) - scenario_began))
     took="$((took / 100)).$((took / 10 % 10)) s"
@@ -238,9 +320,10 @@ run_scenario() {
         passed=$((passed + 1))
         return
     fi
-    report "FAIL $name ($took): $problem"
-    diff -u /tmp/want /tmp/out | sed 's/^/e2e:     /'
+    report "FAIL $name ($took): $problem (the runs: $ran)"
+    diff -u /tmp/want "/tmp/out.$failed_run" | sed 's/^/e2e:     /'
     sed 's/^/e2e:     emulator: /' /tmp/emulator.log
+    [ ! -s "/tmp/wine.$failed_run" ] || sed 's/^/e2e:     wine: /' "/tmp/wine.$failed_run"
     failed=$((failed + 1))
 }
 
@@ -262,9 +345,26 @@ time_runs() {
     done
 }
 
-run_scenarios() {
-    # A fixed instant in summer, so that summer-time offsets are known.
+# The Windows rows hand the plugged devices to Wine and take them back
+# (guest-wine.sh); the Linux rows need nothing of the kind.
+offer_devices() { :; }
+withdraw_devices() { :; }
+
+# This boot plays the rows of one platform: the other's run in a boot of their own.
+row_is_for_this_boot() {
+    case $user in
+    wine*) [ "$platform" = windows ] ;;
+    *) [ "$platform" = linux ] ;;
+    esac
+}
+
+# A fixed instant in summer, so that summer-time offsets are known. Wine
+# must start after it: its clock does not follow a later jump.
+set_clock() {
     date -u -s '2024-07-15 09:30:00' >/dev/null
+}
+
+run_scenarios() {
     passed=0
     failed=0
     began=$(uptime_cs)
@@ -274,6 +374,7 @@ run_scenarios() {
         for column in devices user zone arguments expected_status output; do
             trim "$column"
         done
+        row_is_for_this_boot || continue
         run_scenario </dev/null
     done </e2e/scenarios.txt
     took=$(($(uptime_cs) - began))
@@ -281,21 +382,24 @@ run_scenarios() {
     report "$passed passed, $failed failed"
 }
 
-show_demo() {
-    if ! add_devices "T c=81 t=1920"; then
+show_demo() {  # name command...
+    name=$1
+    shift
+    if ! add_devices "T c=81 t=1920" || ! offer_devices; then
         cat /tmp/emulator.log
         return
     fi
     echo "e2e-demo-begin"
     for arguments in -d -x; do
-        echo "\$ frostgauge $arguments"
-        frostgauge "$arguments" </dev/null >/tmp/out
+        echo "\$ $name $arguments"
+        "$@" "$arguments" </dev/null >/tmp/out 2>/dev/null
         status=$?
         cat /tmp/out
         [ -z "$(tail -c 1 /tmp/out)" ] || echo
         echo "[exit status $status]"
     done
     echo "e2e-demo-end"
+    withdraw_devices
     remove_devices
 }
 
@@ -304,9 +408,23 @@ echo 'user:x:1000:1000::/tmp:/bin/sh' >>/etc/passwd
 echo 'root:x:0:' >/etc/group
 echo 'user:x:1000:' >>/etc/group
 echo  # ends the firmware's last line
+platform=linux
 case " $(cat /proc/cmdline) " in
-*" frostgauge=demo "*) show_demo ;;
+*" frostgauge=demo "*) show_demo frostgauge frostgauge ;;
 *" frostgauge=bench "*) time_runs ;;
-*) run_scenarios ;;
+*" frostgauge=wine "*)
+    platform=windows
+    . /bin/guest-wine.sh
+    set_clock
+    start_wine && run_scenarios
+    ;;
+*" frostgauge=demo-windows "*)
+    . /bin/guest-wine.sh
+    start_wine && show_demo frostgauge.exe run_exe ""
+    ;;
+*)
+    set_clock
+    run_scenarios
+    ;;
 esac
 poweroff -f

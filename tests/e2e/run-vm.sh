@@ -2,9 +2,13 @@
 # Boots Debian's current kernel under QEMU with emulated thermometers on a USB
 # gadget bus and runs frostgauge against them: every scenario of
 # scenarios.txt (check), the README's two commands (demo), or timed runs
-# (bench). Usage: run-vm.sh check|demo|bench BUILD_DIR PROGRAM EMULATOR [DYNAMIC_PROGRAM]
+# (bench). Usage: run-vm.sh check|demo|bench|wine|demo-windows BUILD_DIR PROGRAM EMULATOR
+#                 [DYNAMIC_PROGRAM]
 # With DYNAMIC_PROGRAM, the machine also carries valgrind's memcheck and runs
 # that program under it in the scenarios whose user is "valgrind".
+# The modes wine (the scenarios whose user is "wine") and demo-windows take
+# frostgauge.exe as PROGRAM and run it under the host's Wine, which the guest
+# mounts over 9p.
 set -eu
 mode=$1
 build=$2
@@ -13,13 +17,20 @@ emulator=$4
 dynamic=${5:-}
 here=$(cd "$(dirname "$0")" && pwd)
 cache=$build/e2e-cache
-work=$build/e2e
+work=$build/e2e/$mode
+share=$(cd "$build" && pwd)/e2e-wine  # the guest's only writable folder of the host: Wine's prefix, the .exe
+windows=false
+case $mode in wine | demo-windows) windows=true ;; esac
 
 # In load order; the guest inserts them sorted by name.
 modules="fs/configfs/configfs drivers/usb/common/usb-common drivers/usb/core/usbcore
 drivers/usb/gadget/udc/udc-core drivers/usb/gadget/libcomposite
 drivers/usb/gadget/function/usb_f_hid drivers/usb/gadget/udc/dummy_hcd drivers/hid/hid
 drivers/hid/usbhid/usbhid drivers/hid/hid-generic"
+# The guest mounts the host over 9p only to run Wine.
+share_modules="drivers/virtio/virtio_ring drivers/virtio/virtio
+drivers/virtio/virtio_pci_legacy_dev drivers/virtio/virtio_pci_modern_dev drivers/virtio/virtio_pci
+fs/netfs/netfs fs/fscache/fscache net/9p/9pnet net/9p/9pnet_virtio fs/9p/9p"
 
 for tool in qemu-system-x86_64 cpio gzip; do
     if ! command -v "$tool" >/dev/null; then
@@ -38,6 +49,14 @@ kernel_package() {
         sed -n 's/^ *Depends: \(linux-image-[0-9][^ ]*\)$/\1/p' | head -n 1
 }
 
+# A cache made for a shorter module list lacks some: it is not complete.
+cache_is_complete() {
+    [ -f "$kernel_dir/vmlinuz" ] || return 1
+    for module in $modules $share_modules; do
+        [ -n "$(find "$kernel_dir/files" -path "*/kernel/$module.ko" | head -n 1)" ] || return 1
+    done
+}
+
 # Leaves the kernel and the modules of the current Debian kernel package in
 # $kernel_dir, downloading it unless it is cached already.
 fetch_kernel() {
@@ -53,7 +72,7 @@ fetch_kernel() {
         return 0
     fi
     kernel_dir=$cache/$package
-    [ -f "$kernel_dir/vmlinuz" ] && return 0
+    cache_is_complete && return 0
 
     echo "Fetching $package (about 70 MB, once)"
     rm -rf "$cache"
@@ -62,7 +81,7 @@ fetch_kernel() {
     deb=$(find "$cache" -maxdepth 1 -name "${package}_*.deb" | head -n 1)
     [ -n "$deb" ] || { echo "apt-get download $package failed"; return 1; }
     patterns='./boot/vmlinuz-*'
-    for module in $modules; do
+    for module in $modules $share_modules; do
         patterns="$patterns ./lib/modules/*/kernel/$module.ko*"
     done
     # shellcheck disable=SC2086
@@ -74,13 +93,41 @@ fetch_kernel() {
     mv "$kernel_dir/vmlinuz.tmp" "$kernel_dir/vmlinuz"  # last: marks the cache complete
 }
 
+# Wine's prefix is made here once per build folder (about 700 MB, so the
+# guest mounts it rather than carrying it) and its registry restored at
+# each boot, so that every boot lists devices from the same start.
+make_prefix() {
+    wine=$here/../../cmake/wine.sh
+    if [ ! -f "$share/pristine/system.reg" ]; then
+        echo "Making a Wine prefix for the test machine (once)"
+        rm -rf "$share"
+        mkdir -p "$share/pristine"
+        (
+            export WINEPREFIX="$share/prefix" WINEDEBUG=-all
+            "$wine" wineboot --init >/dev/null 2>&1
+            # No udevd runs in the guest: Wine's bus must list /dev/hidraw* itself.
+            key='HKLM\System\CurrentControlSet\Services\WineBus'
+            "$wine" reg add "$key" /v 'Enable SDL' /t REG_DWORD /d 0 /f >/dev/null 2>&1
+            "$wine" reg add "$key" /v DisableUdevd /t REG_DWORD /d 1 /f >/dev/null 2>&1
+            # The registry reaches the files when the server ends.
+            "$(command -v wineserver || echo /usr/lib/wine/wineserver)" --wait
+        )
+        cp "$share"/prefix/*.reg "$share/pristine/"
+    fi
+    cp "$share"/pristine/*.reg "$share/prefix/"
+}
+
 build_initramfs() {
     root=$work/root
     rm -rf "$root"
     mkdir -p "$root/bin" "$root/modules" "$root/e2e" "$root/etc" "$root/proc" "$root/sys" \
         "$root/dev" "$root/tmp"
     cp "$busybox" "$root/bin/busybox"
-    cp "$program" "$root/bin/frostgauge"
+    if $windows; then
+        cp "$program" "$share/frostgauge.exe"  # Wine runs it from the host
+    else
+        cp "$program" "$root/bin/frostgauge"
+    fi
     cp "$emulator" "$root/bin/thermometer_emulator"
     valgrind_files=
     if [ -n "$dynamic" ]; then
@@ -96,7 +143,9 @@ build_initramfs() {
         cp "$file" "$root$file"
     done
     # A dynamically linked program (the sanitized one) brings its libraries.
-    for binary in "$program" "$emulator" $dynamic $valgrind_files; do
+    binaries=
+    $windows || binaries=$program
+    for binary in $binaries "$emulator" $dynamic $valgrind_files; do
         for library in $(ldd "$binary" 2>/dev/null | grep -o '/[^ ]*'); do
             mkdir -p "$root$(dirname "$library")"
             cp -L "$library" "$root$library"
@@ -112,11 +161,13 @@ build_initramfs() {
         cp "$symbols" "$root$symbols"
     fi
     cp "$here/guest-init.sh" "$root/init"
+    cp "$here/guest-wine.sh" "$root/bin/"
     cp -r "$here/scenarios.txt" "$here/expected" "$root/e2e/"
-    if [ "$mode" = demo ] && [ -f /etc/localtime ]; then
+    if [ "${mode#demo}" != "$mode" ] && [ -f /etc/localtime ]; then
         cp -L /etc/localtime "$root/etc/localtime"  # the demo shows this machine's local time
     fi
     number=10
+    $windows && modules="$modules $share_modules"
     for module in $modules; do
         file=$(find "$kernel_dir/files" -path "*/kernel/$module.ko" | head -n 1)
         [ -n "$file" ] || { echo "module $module.ko is missing from the kernel package"; return 1; }
@@ -135,15 +186,32 @@ boot() {
     fi
     append="console=ttyS0 quiet panic=-1"
     [ "$mode" = check ] || append="$append frostgauge=$mode"
+    memory=512
+    set --
+    if $windows; then
+        memory=1024  # Wine's services
+        # The host's root read-only for Wine's files, and one writable folder.
+        set -- -fsdev local,id=root,path=/,security_model=none,readonly=on,multidevs=remap \
+            -device virtio-9p-pci,fsdev=root,mount_tag=hostroot \
+            -fsdev local,id=share,path="$share",security_model=none,multidevs=remap \
+            -device virtio-9p-pci,fsdev=share,mount_tag=share
+    fi
     # A hang anywhere in the guest ends here, not in CI.
-    timeout 450 qemu-system-x86_64 -accel "$accel" -m 512 -smp 2 -nographic -no-reboot \
-        -kernel "$kernel_dir/vmlinuz" -initrd "$work/initramfs.gz" -append "$append" \
+    timeout 540 qemu-system-x86_64 -accel "$accel" -m "$memory" -smp 2 -nographic -no-reboot \
+        -kernel "$kernel_dir/vmlinuz" -initrd "$work/initramfs.gz" -append "$append" "$@" \
         </dev/null >"$work/console.log" 2>&1 || true
     tr -d '\r' <"$work/console.log" >"$work/console.txt"
 }
 
 mkdir -p "$work"
+# Two boots may start at once (ctest -j): one fetches, the other waits for it.
+exec 9>"$build/e2e-cache.lock"
+flock 9
 fetch_kernel
+flock -u 9
+if $windows; then
+    make_prefix
+fi
 build_initramfs
 began=$(date +%s)
 boot
@@ -153,7 +221,7 @@ if [ "$mode" = bench ]; then
     sed -n 's/^e2e: bench: //p' "$work/console.txt"
     exit 0
 fi
-if [ "$mode" = demo ]; then
+if [ "${mode#demo}" != "$mode" ]; then
     if ! grep -q '^e2e-demo-end$' "$work/console.txt"; then
         echo "The emulated thermometer did not come up; the console said:"
         tail -n 30 "$work/console.txt"

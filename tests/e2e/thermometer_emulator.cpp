@@ -3,8 +3,12 @@
 //
 // Usage: thermometer_emulator HIDG [--id TEXT] [--calibration HH]
 //            [--celsius HHLL] [--stop-after N] [--unplug-after N UDC_FILE]
+//            [--delay MS] [--stale HHLL] [--keyboard HIDG]
+// With --keyboard it also watches the keyboard interface and says on
+// standard error when anything but the keyboard's own LED report reaches it.
 
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -19,6 +23,8 @@ namespace {
 constexpr std::size_t kReportLength = 8;
 constexpr std::size_t kIdentificationLength = 16;
 constexpr long kNoLimit = -1;
+// The boot keyboard's only output report: one byte of LED states.
+constexpr ssize_t kLedReportLength = 1;
 
 struct Settings {
     const char* hidg;
@@ -29,6 +35,11 @@ struct Settings {
     long stopAfter;    // commands answered before the device falls silent
     long unplugAfter;  // commands answered before the device leaves the bus
     const char* udcFile;
+    long delayMs;  // before each answer
+    bool stale;    // a data report waits for the host before its first command
+    std::uint8_t staleHigh;
+    std::uint8_t staleLow;
+    const char* keyboard;
 };
 
 enum class Command { kVersion, kCalibration, kCelsius, kUnknown };
@@ -52,7 +63,9 @@ bool ParseSettings(int argc, char* argv[], Settings* settings) {
     if (argc < 2) {
         return false;
     }
-    *settings = Settings{argv[1], "TEMPerGold_V3.1", 0x00, 0x19, 0x20, kNoLimit, kNoLimit, nullptr};
+    *settings = Settings{argv[1],  "TEMPerGold_V3.1", 0x00, 0x19,  0x20, kNoLimit,
+                         kNoLimit, nullptr,           0,    false, 0,    0,
+                         nullptr};
     for (int i = 2; i < argc; i += 2) {
         const char* option = argv[i];
         const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -72,6 +85,16 @@ bool ParseSettings(int argc, char* argv[], Settings* settings) {
             if (!ParseCount(value, &settings->stopAfter)) {
                 return false;
             }
+        } else if (std::strcmp(option, "--delay") == 0) {
+            if (!ParseCount(value, &settings->delayMs)) {
+                return false;
+            }
+        } else if (std::strcmp(option, "--stale") == 0 && ParseHex(value, 4, &number)) {
+            settings->stale = true;
+            settings->staleHigh = static_cast<std::uint8_t>(number >> 8);
+            settings->staleLow = static_cast<std::uint8_t>(number & 0xFF);
+        } else if (std::strcmp(option, "--keyboard") == 0) {
+            settings->keyboard = value;
         } else if (std::strcmp(option, "--unplug-after") == 0 && i + 2 < argc) {
             if (!ParseCount(value, &settings->unplugAfter)) {
                 return false;
@@ -116,7 +139,13 @@ bool SendData(int fd, std::uint8_t byte2, std::uint8_t byte3) {
     return SendReport(fd, report);
 }
 
+void SleepMs(long milliseconds) {
+    const timespec pause = {milliseconds / 1000, milliseconds % 1000 * 1000 * 1000};
+    nanosleep(&pause, nullptr);
+}
+
 bool Answer(int fd, Command command, const Settings& settings) {
+    SleepMs(settings.delayMs);
     const auto* id = reinterpret_cast<const std::uint8_t*>(settings.identification);
     switch (command) {
     case Command::kVersion:
@@ -135,8 +164,7 @@ bool Answer(int fd, Command command, const Settings& settings) {
 // It waits as long as an answer would take, so that the host has surely finished
 // sending its command and waits for the answer.
 bool Unplug(const char* udcFile) {
-    const timespec answerDelay = {0, 50L * 1000 * 1000};
-    nanosleep(&answerDelay, nullptr);
+    SleepMs(50);
     const int fd = open(udcFile, O_WRONLY | O_CLOEXEC);
     if (fd < 0) {
         return false;
@@ -146,15 +174,48 @@ bool Unplug(const char* udcFile) {
     return cleared;
 }
 
+// Reads one report; false when the host has gone away.
+bool ReadReport(int fd, std::uint8_t* report, ssize_t* got) {
+    do {
+        *got = read(fd, report, kReportLength);
+    } while (*got < 0 && errno == EINTR);
+    return *got > 0;
+}
+
+// Waits for a command on the data interface, meanwhile reporting whatever
+// the host writes to the keyboard interface (keyboard < 0: none watched).
+bool ReadCommand(int fd, int keyboard, std::uint8_t* command) {
+    for (;;) {
+        pollfd fds[2] = {{fd, POLLIN, 0}, {keyboard, POLLIN, 0}};
+        if (poll(fds, keyboard < 0 ? 1 : 2, -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        ssize_t got = 0;
+        if ((fds[1].revents & POLLIN) != 0) {
+            std::uint8_t report[kReportLength] = {};
+            if (ReadReport(keyboard, report, &got) && got != kLedReportLength) {
+                std::fprintf(stderr,
+                             "thermometer_emulator: %zd bytes reached the keyboard interface\n",
+                             got);
+            }
+        }
+        if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+            return ReadReport(fd, command, &got);
+        }
+    }
+}
+
 // Serves commands until the host goes away; true when the device is to leave the bus.
-bool Serve(int fd, const Settings& settings) {
+bool Serve(int fd, int keyboard, const Settings& settings) {
+    if (settings.stale && !SendData(fd, settings.staleHigh, settings.staleLow)) {
+        return false;
+    }
     for (long received = 0;; ++received) {
         std::uint8_t command[kReportLength] = {};
-        ssize_t got;
-        do {
-            got = read(fd, command, sizeof command);
-        } while (got < 0 && errno == EINTR);
-        if (got <= 0) {
+        if (!ReadCommand(fd, keyboard, command)) {
             return false;
         }
         if (received == settings.unplugAfter) {
@@ -174,7 +235,8 @@ int main(int argc, char* argv[]) {
     if (!ParseSettings(argc, argv, &settings)) {
         std::fprintf(stderr,
                      "usage: thermometer_emulator HIDG [--id TEXT] [--calibration HH] "
-                     "[--celsius HHLL] [--stop-after N] [--unplug-after N UDC_FILE]\n");
+                     "[--celsius HHLL] [--stop-after N] [--unplug-after N UDC_FILE] "
+                     "[--delay MS] [--stale HHLL] [--keyboard HIDG]\n");
         return 2;
     }
     const int fd = open(settings.hidg, O_RDWR | O_CLOEXEC);
@@ -182,7 +244,20 @@ int main(int argc, char* argv[]) {
         std::fprintf(stderr, "thermometer_emulator: %s: %s\n", settings.hidg, std::strerror(errno));
         return 1;
     }
-    const bool leave = Serve(fd, settings) && settings.udcFile != nullptr;
+    int keyboard = -1;
+    if (settings.keyboard != nullptr) {
+        keyboard = open(settings.keyboard, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (keyboard < 0) {
+            std::fprintf(stderr, "thermometer_emulator: %s: %s\n", settings.keyboard,
+                         std::strerror(errno));
+            close(fd);
+            return 1;
+        }
+    }
+    const bool leave = Serve(fd, keyboard, settings) && settings.udcFile != nullptr;
+    if (keyboard >= 0) {
+        close(keyboard);
+    }
     close(fd);
     if (leave && !Unplug(settings.udcFile)) {
         std::fprintf(stderr, "thermometer_emulator: %s: %s\n", settings.udcFile,

@@ -1,0 +1,118 @@
+# Sourced by the test machine's /init for the rows whose user is "wine":
+# frostgauge.exe runs under the host's own Wine. The host's root is mounted
+# read-only over 9p, with one writable share (/mnt there) holding the Wine
+# prefix and the .exe, and Wine runs chrooted into it.
+#
+# Hot-plugging: without udevd, Wine's bus driver watches /dev with inotify.
+# A node that devtmpfs creates arrives as a creation and then an attribute
+# change, which the driver takes as "gone, and back": it drops the device it
+# had just added. So Wine gets a /dev of its own (a tmpfs), and each node the
+# kernel offers is made there under another name and renamed into place: one
+# event, one device. Removing the node takes the device away again. The
+# server runs persistently, so Wine's device services start once per boot
+# (about 20 s under TCG) and every run is timed without that cost.
+
+HOST=/host
+WINE_ENV="WINEPREFIX=/mnt/prefix WINEDEBUG=-all HOME=/tmp"
+# HID interfaces that Windows programs may list are "linked" here.
+HID_INTERFACES='HKLM\System\CurrentControlSet\Control\DeviceClasses\{4d1e55b2-f16f-11cf-88cb-001111000030}'
+
+mount_host() {
+    options=trans=virtio,version=9p2000.L,msize=262144
+    mkdir -p "$HOST"
+    # The host's files do not change under the guest: let it cache them.
+    mount -t 9p -o "$options,ro,cache=loose" hostroot "$HOST" || return 1
+    mount -t 9p -o "$options" share "$HOST/mnt" || return 1
+    mount -t tmpfs none "$HOST/tmp"
+    mount -t tmpfs none "$HOST/run"
+    mount --bind /proc "$HOST/proc"
+    mount --bind /sys "$HOST/sys"
+    mount -t tmpfs -o mode=755 none "$HOST/dev"
+    for node in null zero full random urandom tty; do
+        cp -a "/dev/$node" "$HOST/dev/"
+    done
+    mkdir "$HOST/dev/shm" "$HOST/dev/pts"
+}
+
+in_wine() {  # command...
+    # shellcheck disable=SC2086
+    chroot "$HOST" env $WINE_ENV /usr/lib/wine/wine64 "$@"
+}
+
+# Runs frostgauge.exe, cut off after 20 s like every run. Without a zone,
+# Wine follows the host's local time.
+run_exe() {  # tz arguments...
+    zone=$1
+    shift
+    # shellcheck disable=SC2086
+    timeout 20 chroot "$HOST" env $WINE_ENV ${zone:+TZ=$zone} /usr/lib/wine/wine64 \
+        /mnt/frostgauge.exe "$@"
+}
+
+# A persistent server keeps Wine's services up between runs; the throw-away
+# run starts them (about 20 s under TCG).
+start_server() {
+    # shellcheck disable=SC2086
+    chroot "$HOST" env $WINE_ENV /usr/lib/wine/wineserver -p || return 1
+    in_wine /mnt/frostgauge.exe -h >/dev/null 2>&1 || true
+}
+
+start_wine() {
+    mount_host || { report "FAIL cannot mount the host over 9p"; return 1; }
+    start_server || { report "FAIL cannot start Wine's server"; return 1; }
+}
+
+restart_wine() {  # why
+    report "restarting Wine: $1"
+    # shellcheck disable=SC2086
+    chroot "$HOST" env $WINE_ENV /usr/lib/wine/wineserver -k
+    # shellcheck disable=SC2086
+    chroot "$HOST" env $WINE_ENV /usr/lib/wine/wineserver -w
+    start_server
+}
+
+linked_thermometer_interfaces() {
+    in_wine reg query "$HID_INTERFACES" /s 2>/dev/null | tr -d '\r' |
+        awk '/^HKEY/ { key = tolower($0) } /Linked .*0x1$/ && key ~ /vid_0c45/ { n++ }
+             END { print n + 0 }'
+}
+
+# Waits up to about 30 s (each look costs a Wine process) until Wine lists
+# this many 0C45 interfaces.
+wine_lists() {  # count
+    looks=8
+    until [ "$(linked_thermometer_interfaces)" -eq "$1" ]; do
+        looks=$((looks - 1))
+        [ "$looks" -gt 0 ] || return 1
+    done
+}
+
+expose_nodes() {
+    for node in /dev/hidraw*; do
+        [ -e "$node" ] || continue
+        hidraw=${node#/dev/}
+        numbers=$(cat "/sys/class/hidraw/$hidraw/dev")
+        mknod "$HOST/dev/.$hidraw" c "${numbers%:*}" "${numbers#*:}"
+        mv "$HOST/dev/.$hidraw" "$HOST/dev/$hidraw"
+    done
+}
+
+offer_devices() {
+    [ "$hidraw_wanted" -gt 0 ] || return 0
+    expose_nodes
+    if ! wine_lists "$hidraw_wanted"; then
+        # Devices present when Wine starts are always listed.
+        rm -f "$HOST"/dev/hidraw*
+        restart_wine "it did not list the devices plugged"
+        expose_nodes
+        wine_lists "$hidraw_wanted" || return 1
+    fi
+}
+
+withdraw_devices() {
+    count_matches "$HOST/dev/hidraw*"
+    [ "$count" -gt 0 ] || return 0
+    rm -f "$HOST"/dev/hidraw*
+    wine_lists 0 && return 0
+    restart_wine "it kept devices unplugged"
+}
