@@ -119,6 +119,7 @@ start_emulator() {  # gadget settings...
     done
     thermometer_emulator "$@" 2>>/tmp/emulator.log &
     pids="$pids $!"
+    case " $* " in *" --stale "*) stale_emulator=$! ;; esac
     wait_for holds_open $! "$node"
 }
 
@@ -211,6 +212,44 @@ start_run() {  # N target user tz arguments...
     echo $? >"/tmp/status.$number"
 }
 
+# The host node of the thermometer's data interface (interface 01).
+data_node() {
+    for dir in /sys/class/hidraw/hidraw*; do
+        if [ "$(cat "$dir/device/../bInterfaceNumber" 2>/dev/null)" = 01 ]; then
+            echo "/dev/${dir##*/}"
+            return
+        fi
+    done
+}
+
+opened_by_other() {  # path pid: a process other than pid has path open
+    for fd in /proc/[0-9]*/fd/*; do
+        [ "$(readlink "$fd" 2>/dev/null)" = "$1" ] || continue
+        owner=${fd#/proc/}
+        [ "${owner%%/*}" = "$2" ] || return 0
+    done
+    return 1
+}
+
+# A report that waits before the first command reaches a run only once it
+# has the node open (usbhid drops what comes in the first 50 ms after the
+# first open), so another holder keeps the thermometer while the emulator
+# sends it, as a killed run's late answer would come.
+hold_for_stale_report() {
+    node=$(data_node)
+    thermometer_emulator --hold "$node" 2>>/tmp/emulator.log &
+    holder=$!
+    wait_for holds_open "$holder" "$node"
+}
+
+send_stale_report() {
+    wait_for opened_by_other "$node" "$holder"
+    kill -USR1 "$stale_emulator"
+    usleep 300000
+    kill "$holder"
+    wait "$holder" 2>/dev/null
+}
+
 # Runs the row's runs all at once ("root*3": three), each into /tmp/out.N
 # and /tmp/status.N (or its output into TARGET). Their time stamps become <NOW>.
 run_programs() {  # user tz target arguments...
@@ -220,6 +259,7 @@ run_programs() {  # user tz target arguments...
     zone=$2 target=$3
     shift 3
     start=$(date +%s)
+    [ -z "$stale_emulator" ] || hold_for_stale_report
     runs=
     number=1
     while [ "$number" -le "$count" ]; do
@@ -227,6 +267,7 @@ run_programs() {  # user tz target arguments...
         runs="$runs $!"
         number=$((number + 1))
     done
+    [ -z "$stale_emulator" ] || send_stale_report
     for run in $runs; do
         wait "$run"  # never a bare wait: this shell adopts Wine's daemons
     done
@@ -290,6 +331,7 @@ run_scenario() {
     fi
     : >/tmp/emulator.log
     rm -f /tmp/out.* /tmp/status.* /tmp/wine.*
+    stale_emulator=
     expect_output "$user"
     scenario_began=$(uptime_cs)
     problem=
@@ -303,10 +345,12 @@ run_scenario() {
         ;;
     esac
     if add_devices "$devices" && offer_devices; then
+        # The arguments are plain words: split them, but expand no pattern.
         set -f
         # shellcheck disable=SC2086
-        run_programs "$user" "$zone" "$target" $arguments
+        set -- $arguments
         set +f
+        run_programs "$user" "$zone" "$target" "$@"
         check_runs
     else
         problem="the devices did not come up"

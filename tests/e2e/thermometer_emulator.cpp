@@ -6,12 +6,20 @@
 //            [--delay MS] [--stale HHLL] [--keyboard HIDG]
 // With --keyboard it also watches the keyboard interface and says on
 // standard error when anything but the keyboard's own LED report reaches it.
+// With --stale it sends one data report when SIGUSR1 arrives, answering no
+// command: a late answer to another run's command.
+//
+//        thermometer_emulator --hold HIDRAW
+// stands for another run that holds the thermometer: it takes the host
+// node's lock and keeps it until it is killed.
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -36,13 +44,19 @@ struct Settings {
     long unplugAfter;  // commands answered before the device leaves the bus
     const char* udcFile;
     long delayMs;  // before each answer
-    bool stale;    // a data report waits for the host before its first command
+    bool stale;    // a data report to send on SIGUSR1
     std::uint8_t staleHigh;
     std::uint8_t staleLow;
     const char* keyboard;
 };
 
 enum class Command { kVersion, kCalibration, kCelsius, kUnknown };
+
+volatile std::sig_atomic_t staleWanted = 0;
+
+void WantStale(int) {
+    staleWanted = 1;
+}
 
 bool ParseHex(const char* text, std::size_t digits, unsigned long* value) {
     if (std::strlen(text) != digits || std::strspn(text, "0123456789abcdefABCDEF") != digits) {
@@ -184,14 +198,20 @@ bool ReadReport(int fd, std::uint8_t* report, ssize_t* got) {
 
 // Waits for a command on the data interface, meanwhile reporting whatever
 // the host writes to the keyboard interface (keyboard < 0: none watched).
-bool ReadCommand(int fd, int keyboard, std::uint8_t* command) {
+bool ReadCommand(int fd, int keyboard, const Settings& settings, std::uint8_t* command) {
     for (;;) {
         pollfd fds[2] = {{fd, POLLIN, 0}, {keyboard, POLLIN, 0}};
         if (poll(fds, keyboard < 0 ? 1 : 2, -1) < 0) {
-            if (errno == EINTR) {
-                continue;
+            if (errno != EINTR) {
+                return false;
             }
-            return false;
+            if (staleWanted != 0) {
+                staleWanted = 0;
+                if (!SendData(fd, settings.staleHigh, settings.staleLow)) {
+                    return false;
+                }
+            }
+            continue;
         }
         ssize_t got = 0;
         if ((fds[1].revents & POLLIN) != 0) {
@@ -210,12 +230,14 @@ bool ReadCommand(int fd, int keyboard, std::uint8_t* command) {
 
 // Serves commands until the host goes away; true when the device is to leave the bus.
 bool Serve(int fd, int keyboard, const Settings& settings) {
-    if (settings.stale && !SendData(fd, settings.staleHigh, settings.staleLow)) {
-        return false;
+    if (settings.stale) {
+        struct sigaction action = {};
+        action.sa_handler = WantStale;  // no SA_RESTART: the wait for a command ends
+        sigaction(SIGUSR1, &action, nullptr);
     }
     for (long received = 0;; ++received) {
         std::uint8_t command[kReportLength] = {};
-        if (!ReadCommand(fd, keyboard, command)) {
+        if (!ReadCommand(fd, keyboard, settings, command)) {
             return false;
         }
         if (received == settings.unplugAfter) {
@@ -230,13 +252,29 @@ bool Serve(int fd, int keyboard, const Settings& settings) {
 
 }  // namespace
 
+// Holds the lock of a host node, as a run reading it does, until killed.
+int Hold(const char* node) {
+    const int fd = open(node, O_RDWR | O_CLOEXEC);
+    if (fd < 0 || flock(fd, LOCK_EX) != 0) {
+        std::fprintf(stderr, "thermometer_emulator: %s: %s\n", node, std::strerror(errno));
+        return 1;
+    }
+    for (;;) {
+        pause();
+    }
+}
+
 int main(int argc, char* argv[]) {
+    if (argc == 3 && std::strcmp(argv[1], "--hold") == 0) {
+        return Hold(argv[2]);
+    }
     Settings settings;
     if (!ParseSettings(argc, argv, &settings)) {
         std::fprintf(stderr,
                      "usage: thermometer_emulator HIDG [--id TEXT] [--calibration HH] "
                      "[--celsius HHLL] [--stop-after N] [--unplug-after N UDC_FILE] "
-                     "[--delay MS] [--stale HHLL] [--keyboard HIDG]\n");
+                     "[--delay MS] [--stale HHLL] [--keyboard HIDG]\n"
+                     "       thermometer_emulator --hold HIDRAW\n");
         return 2;
     }
     const int fd = open(settings.hidg, O_RDWR | O_CLOEXEC);

@@ -13,5 +13,6 @@ add_test(NAME program_runs
           ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:frostgauge>
           ${CMAKE_CURRENT_SOURCE_DIR}/cli/help.golden)
 
+# A transfer that waits forever must fail the test, not stall the suite.
 set_tests_properties(frostgauge_tests program_runs PROPERTIES
-  ENVIRONMENT "${FROSTGAUGE_WINE_ENVIRONMENT}")
+  ENVIRONMENT "${FROSTGAUGE_WINE_ENVIRONMENT}" TIMEOUT 120)
