@@ -218,7 +218,8 @@ void MutexNameOfPath(const char* devicePath, char* name, std::size_t size) {
     const char* path = length > room ? devicePath + (length - room) : devicePath;
     char* at = name + sizeof prefix - 1;
     for (; *path != '\0'; ++path, ++at) {
-        // A backslash would name an object directory; names compare with case.
+        // A backslash would name an object directory, and names compare
+        // case-sensitively where paths may not.
         *at = *path == '\\' ? '/'
                             : static_cast<char>(std::tolower(static_cast<unsigned char>(*path)));
     }
