@@ -26,10 +26,25 @@ else
     sudo=
 fi
 
+# The 32-bit Windows program runs under 32-bit Wine, from Debian's i386 architecture.
+need_update=false
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    $sudo dpkg --add-architecture i386
+    need_update=true
+fi
+if ! dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q "ok installed"; then
+    missing="$missing wine32:i386"
+fi
+
 if [ -n "$missing" ]; then
     echo "Installing:$missing"
+    need_update=true
+fi
+if $need_update; then
     export DEBIAN_FRONTEND=noninteractive
     $sudo apt-get update -q
+fi
+if [ -n "$missing" ]; then
     # shellcheck disable=SC2086
     $sudo apt-get install -y -q --no-install-recommends $missing
 fi
