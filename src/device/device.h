@@ -13,6 +13,17 @@ using ThermometerAction = int (*)(DeviceHandle device);
 // longer than one can last (four transfer time-outs and the pause).
 extern int lockTimeoutMs;
 
+// A run that waited for another run's read-out starts only once the
+// thermometer has sent nothing for quietLineMs: an answer to the other run's
+// last command may still be on its way. A thermometer that keeps sending
+// for quietLineBoundMs fails the read-out instead.
+extern int quietLineMs;
+extern int quietLineBoundMs;
+
+// Reads and drops reports until the line is quiet. False, after an error
+// line, when it did not fall quiet or the device failed.
+bool StartOnQuietLine(DeviceHandle device);
+
 // Opens every HID interface present and runs the action on each thermometer,
 // in enumeration order. Returns ERROR_SENTINEL when the enumeration could not
 // start or any action failed, else 0.

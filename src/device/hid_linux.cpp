@@ -112,7 +112,11 @@ int VisitOpenNode(int fd, const char* hidDeviceDir, const char* devicePath,
     }
     // Held until the node is closed: another run's commands would draw
     // answers that this run takes for its own.
-    if (!LockThermometer(fd)) {
+    bool waited = false;
+    if (!LockThermometer(fd, &waited)) {
+        return ERROR_SENTINEL;
+    }
+    if (waited && !StartOnQuietLine(fd)) {
         return ERROR_SENTINEL;
     }
     return action(fd);
@@ -198,10 +202,12 @@ bool NamesThermometerData(const char* hidDeviceDir) {
     return interface < 0 || interface == kDataInterface;
 }
 
-bool LockThermometer(int fd) {
+bool LockThermometer(int fd, bool* waited) {
     timespec start;
     clock_gettime(CLOCK_MONOTONIC, &start);
+    *waited = false;
     while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        *waited = true;
         const int error = errno;
         if (error != EWOULDBLOCK && error != EINTR) {
             PrintSystemError("ERR flock", error);

@@ -133,10 +133,11 @@ int VisitOpenInterface(HANDLE handle, const char* devicePath, const HidLibrary& 
     }
     // Another run's commands would draw answers that this run takes for its own.
     HANDLE mutex = nullptr;
-    if (!LockThermometer(devicePath, &mutex)) {
+    bool waited = false;
+    if (!LockThermometer(devicePath, &mutex, &waited)) {
         return ERROR_SENTINEL;
     }
-    const int result = action(device);
+    const int result = !waited || StartOnQuietLine(device) ? action(device) : ERROR_SENTINEL;
     ReleaseMutex(mutex);
     CloseHandle(mutex);
     return result;
@@ -226,7 +227,7 @@ void MutexNameOfPath(const char* devicePath, char* name, std::size_t size) {
     *at = '\0';
 }
 
-bool LockThermometer(const char* devicePath, HANDLE* mutex) {
+bool LockThermometer(const char* devicePath, HANDLE* mutex, bool* waited) {
     char name[MAX_PATH];
     MutexNameOfPath(devicePath, name, sizeof name);
     *mutex = CreateMutexA(nullptr, FALSE, name);
@@ -234,12 +235,17 @@ bool LockThermometer(const char* devicePath, HANDLE* mutex) {
         PrintError("ERR CreateMutex", GetLastError());
         return false;
     }
-    // An abandoned mutex was held by a run that died: it is ours now.
-    const DWORD waited = WaitForSingleObject(*mutex, static_cast<DWORD>(lockTimeoutMs));
-    if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) {
+    // An abandoned mutex was held by a run that died: it is ours now, but
+    // that run's last command may still be answered.
+    DWORD result = WaitForSingleObject(*mutex, 0);
+    *waited = result != WAIT_OBJECT_0;
+    if (result == WAIT_TIMEOUT) {
+        result = WaitForSingleObject(*mutex, static_cast<DWORD>(lockTimeoutMs));
+    }
+    if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED) {
         return true;
     }
-    PrintError("ERR WaitForSingleObject", waited == WAIT_TIMEOUT ? ERROR_TIMEOUT : GetLastError());
+    PrintError("ERR WaitForSingleObject", result == WAIT_TIMEOUT ? ERROR_TIMEOUT : GetLastError());
     CloseHandle(*mutex);
     *mutex = nullptr;
     return false;

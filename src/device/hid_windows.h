@@ -15,6 +15,7 @@ bool PathNamesThermometerData(const char* devicePath);
 void MutexNameOfPath(const char* devicePath, char* name, std::size_t size);
 
 // Takes the mutex of the thermometer at a path, waiting up to lockTimeoutMs
-// for another run to release it. False, after an error line, when it could
-// not be had; else the caller releases and closes *mutex.
-bool LockThermometer(const char* devicePath, HANDLE* mutex);
+// for another run to release it; *waited tells whether it had to, or took
+// over from a run that died holding it. False, after an error line, when it
+// could not be had; else the caller releases and closes *mutex.
+bool LockThermometer(const char* devicePath, HANDLE* mutex, bool* waited);

@@ -26,9 +26,9 @@ unsigned ReadDeviceVersion(const char* hidDeviceDir);
 bool NamesThermometerData(const char* hidDeviceDir);
 
 // Takes the exclusive lock on an opened thermometer, waiting up to
-// lockTimeoutMs for another run to release it. False, after an error line,
-// when it could not be had.
-bool LockThermometer(int fd);
+// lockTimeoutMs for another run to release it; *waited tells whether it had
+// to. False, after an error line, when it could not be had.
+bool LockThermometer(int fd, bool* waited);
 
 // Milliseconds of the monotonic clock since start.
 long MillisecondsSince(const timespec& start);

@@ -6,6 +6,15 @@
 #include "device/device.h"
 #include "device/transfer.h"
 
+// A thermometer answers some 80 ms after a command. On Linux the kernel hands
+// each report to every reader at once; Wine passes it on from a service
+// process of its own, which takes longer when the machine is busy. Half a
+// second of silence outlasts both several times over, and only a run that
+// had to wait pays it.
+int quietLineMs = 500;
+// Longer than any burst of answers a run could leave behind.
+int quietLineBoundMs = 5000;
+
 namespace {
 
 const Report kVersionCommand = {0x00, 0x01, 0x86, 0xFF, 0x01, 0x00, 0x00, 0x00, 0x00};
@@ -58,6 +67,15 @@ bool Exchange(DeviceHandle device, const char* name, const Report command, Repor
 }
 
 }  // namespace
+
+bool StartOnQuietLine(DeviceHandle device) {
+    int error = 0;
+    if (!AwaitQuietLine(device, quietLineMs, quietLineBoundMs, &error)) {
+        PrintSystemError("ERR ReadFile", error);
+        return false;
+    }
+    return true;
+}
 
 int ReadVersion(DeviceHandle device) {
     Report response;

@@ -23,11 +23,11 @@ namespace {
 constexpr int kMostStaleReports = 128;
 
 // hidraw blocks a read until a report arrives, so wait with a bound first.
-bool WaitForReport(int fd, int* error) {
+bool WaitForReport(int fd, int timeoutMs, int* error) {
     timespec start;
     clock_gettime(CLOCK_MONOTONIC, &start);
     for (;;) {
-        const long left = transferTimeoutMs - MillisecondsSince(start);
+        const long left = timeoutMs - MillisecondsSince(start);
         if (left <= 0) {
             *error = ETIMEDOUT;
             return false;
@@ -48,24 +48,8 @@ bool WaitForReport(int fd, int* error) {
     }
 }
 
-}  // namespace
-
-bool WriteReport(DeviceHandle device, const Report command, int* error) {
-    // hidraw takes the report ID as the first byte, so the command goes as it stands.
-    ssize_t written;
-    do {
-        written = write(static_cast<int>(device), command, kReportSize);
-    } while (written < 0 && errno == EINTR);
-    if (written == static_cast<ssize_t>(kReportSize)) {
-        return true;
-    }
-    *error = written < 0 ? errno : EIO;
-    return false;
-}
-
-bool ReadReport(DeviceHandle device, Report response, int* count, int* error) {
-    const int fd = static_cast<int>(device);
-    if (!WaitForReport(fd, error)) {
+bool ReadReportWithin(int fd, Report response, int timeoutMs, int* count, int* error) {
+    if (!WaitForReport(fd, timeoutMs, error)) {
         return false;
     }
     // hidraw delivers the 8 report bytes without the report ID; byte 0 stays 0.
@@ -83,6 +67,41 @@ bool ReadReport(DeviceHandle device, Report response, int* count, int* error) {
     }
     *count = static_cast<int>(got) + 1;
     return true;
+}
+
+}  // namespace
+
+bool WriteReport(DeviceHandle device, const Report command, int* error) {
+    // hidraw takes the report ID as the first byte, so the command goes as it stands.
+    ssize_t written;
+    do {
+        written = write(static_cast<int>(device), command, kReportSize);
+    } while (written < 0 && errno == EINTR);
+    if (written == static_cast<ssize_t>(kReportSize)) {
+        return true;
+    }
+    *error = written < 0 ? errno : EIO;
+    return false;
+}
+
+bool ReadReport(DeviceHandle device, Report response, int* count, int* error) {
+    return ReadReportWithin(static_cast<int>(device), response, transferTimeoutMs, count, error);
+}
+
+bool AwaitQuietLine(DeviceHandle device, int quietMs, int boundMs, int* error) {
+    timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    for (;;) {
+        Report report = {};
+        int count = 0;
+        if (!ReadReportWithin(static_cast<int>(device), report, quietMs, &count, error)) {
+            return *error == ETIMEDOUT;
+        }
+        if (MillisecondsSince(start) >= boundMs) {
+            *error = EBUSY;
+            return false;
+        }
+    }
 }
 
 void DropStaleReports(DeviceHandle device) {

@@ -10,13 +10,15 @@ HANDLE HandleOf(DeviceHandle device) {
     return reinterpret_cast<HANDLE>(device);
 }
 
-// One overlapped transfer: its own event, and the moment it began.
+// One overlapped transfer: its own event, the moment it began and how long
+// it may take.
 struct Transfer {
     OVERLAPPED overlapped;
     DWORD began;
+    DWORD limit;
 };
 
-bool BeginTransfer(Transfer* transfer, int* error) {
+bool BeginTransfer(Transfer* transfer, int timeoutMs, int* error) {
     transfer->overlapped = OVERLAPPED{};
     transfer->overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     if (transfer->overlapped.hEvent == nullptr) {
@@ -24,6 +26,7 @@ bool BeginTransfer(Transfer* transfer, int* error) {
         return false;
     }
     transfer->began = GetTickCount();
+    transfer->limit = static_cast<DWORD>(timeoutMs);
     return true;
 }
 
@@ -40,8 +43,7 @@ bool EndTransfer(HANDLE handle, Transfer* transfer, BOOL started, DWORD* bytes, 
         done = false;
     } else {
         const DWORD spent = GetTickCount() - transfer->began;
-        const DWORD limit = static_cast<DWORD>(transferTimeoutMs);
-        const DWORD left = spent < limit ? limit - spent : 0;
+        const DWORD left = spent < transfer->limit ? transfer->limit - spent : 0;
         if (WaitForSingleObject(overlapped->hEvent, left) != WAIT_OBJECT_0) {
             CancelIo(handle);
             // It may have completed after all; otherwise it ends as cancelled.
@@ -58,12 +60,32 @@ bool EndTransfer(HANDLE handle, Transfer* transfer, BOOL started, DWORD* bytes, 
     return done;
 }
 
+bool ReadReportWithin(HANDLE handle, Report response, int timeoutMs, int* count, int* error) {
+    // Windows HID delivers the report ID first, then the 8 report bytes.
+    Transfer transfer;
+    if (!BeginTransfer(&transfer, timeoutMs, error)) {
+        return false;
+    }
+    const BOOL started = ReadFile(handle, response, kReportSize, nullptr, &transfer.overlapped);
+    DWORD got = 0;
+    if (!EndTransfer(handle, &transfer, started, &got, error)) {
+        return false;
+    }
+    if (got == 0) {
+        // An empty buffer would decode as a valid reading of zero.
+        *error = ERROR_HANDLE_EOF;
+        return false;
+    }
+    *count = static_cast<int>(got);
+    return true;
+}
+
 }  // namespace
 
 bool WriteReport(DeviceHandle device, const Report command, int* error) {
     // Windows HID takes the report ID as the first byte, as the command holds it.
     Transfer transfer;
-    if (!BeginTransfer(&transfer, error)) {
+    if (!BeginTransfer(&transfer, transferTimeoutMs, error)) {
         return false;
     }
     const HANDLE handle = HandleOf(device);
@@ -81,22 +103,20 @@ bool WriteReport(DeviceHandle device, const Report command, int* error) {
 }
 
 bool ReadReport(DeviceHandle device, Report response, int* count, int* error) {
-    // Windows HID delivers the report ID first, then the 8 report bytes.
-    Transfer transfer;
-    if (!BeginTransfer(&transfer, error)) {
-        return false;
+    return ReadReportWithin(HandleOf(device), response, transferTimeoutMs, count, error);
+}
+
+bool AwaitQuietLine(DeviceHandle device, int quietMs, int boundMs, int* error) {
+    const DWORD began = GetTickCount();
+    for (;;) {
+        Report report = {};
+        int count = 0;
+        if (!ReadReportWithin(HandleOf(device), report, quietMs, &count, error)) {
+            return *error == ERROR_TIMEOUT;
+        }
+        if (GetTickCount() - began >= static_cast<DWORD>(boundMs)) {
+            *error = ERROR_BUSY;
+            return false;
+        }
     }
-    const HANDLE handle = HandleOf(device);
-    const BOOL started = ReadFile(handle, response, kReportSize, nullptr, &transfer.overlapped);
-    DWORD got = 0;
-    if (!EndTransfer(handle, &transfer, started, &got, error)) {
-        return false;
-    }
-    if (got == 0) {
-        // An empty buffer would decode as a valid reading of zero.
-        *error = ERROR_HANDLE_EOF;
-        return false;
-    }
-    *count = static_cast<int>(got);
-    return true;
 }

@@ -137,28 +137,32 @@ TEST_F(SysfsTree, WaitsForTheLockOfAnotherRunThenGivesUp) {
     const std::string node = root_ + "/node";
     const struct {
         const char* name;
-        int releaseAfterMs;  // -1: held throughout
+        int releaseAfterMs;  // -1: held throughout, 0: free from the start
         bool locked;
+        bool waited;
         const char* output;
     } cases[] = {
-        {"held throughout", -1, false, "ERR flock 110 Connection timed out\n"},
-        {"released during the wait", 50, true, ""},
+        {"held throughout", -1, false, true, "ERR flock 110 Connection timed out\n"},
+        {"released during the wait", 50, true, true, ""},
+        {"free", 0, true, false, ""},
     };
     const int savedTimeout = lockTimeoutMs;
     lockTimeoutMs = 300;
     for (const auto& c : cases) {
         const int holder = open(node.c_str(), O_RDWR | O_CLOEXEC);
         const int waiter = open(node.c_str(), O_RDWR | O_CLOEXEC);
-        ASSERT_EQ(flock(holder, LOCK_EX), 0);
+        ASSERT_EQ(flock(holder, c.releaseAfterMs == 0 ? LOCK_UN : LOCK_EX), 0);
         std::thread other([&c, holder] {
-            if (c.releaseAfterMs >= 0) {
+            if (c.releaseAfterMs > 0) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(c.releaseAfterMs));
                 flock(holder, LOCK_UN);
             }
         });
+        bool waited = !c.waited;
         StartCapture();
-        EXPECT_EQ(LockThermometer(waiter), c.locked) << c.name;
+        EXPECT_EQ(LockThermometer(waiter, &waited), c.locked) << c.name;
         EXPECT_EQ(FinishCapture(), c.output) << c.name;
+        EXPECT_EQ(waited, c.waited) << c.name;
         other.join();
         close(waiter);
         close(holder);

@@ -39,16 +39,19 @@ TEST(WindowsDevicePath, NamesTheUsbInterfaceAndTheThermometer) {
 }
 
 TEST(WindowsLock, WaitsForAnotherRunThenGivesUp) {
-    enum class Other { kHolds, kReleasesSoon, kDiesHolding };
+    enum class Other { kHolds, kReleasesSoon, kDiesHolding, kReleasesAtOnce };
     const struct {
         const char* name;
         Other other;
         bool locked;
+        bool waited;  // a run that died holding it counts: its answer may still come
         const char* output;
     } cases[] = {
-        {"held throughout", Other::kHolds, false, "ERR WaitForSingleObject 1460 Timeout.\r\n\n"},
-        {"released during the wait", Other::kReleasesSoon, true, ""},
-        {"its holder died", Other::kDiesHolding, true, ""},
+        {"held throughout", Other::kHolds, false, true,
+         "ERR WaitForSingleObject 1460 Timeout.\r\n\n"},
+        {"released during the wait", Other::kReleasesSoon, true, true, ""},
+        {"its holder died", Other::kDiesHolding, true, true, ""},
+        {"free", Other::kReleasesAtOnce, true, false, ""},
     };
     char name[MAX_PATH];
     MutexNameOfPath(kData, name, sizeof name);
@@ -60,21 +63,30 @@ TEST(WindowsLock, WaitsForAnotherRunThenGivesUp) {
         const HANDLE done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         std::thread other([&c, &name, taken, done] {
             const HANDLE mutex = CreateMutexA(nullptr, TRUE, name);
+            if (c.other == Other::kReleasesAtOnce) {
+                ReleaseMutex(mutex);
+            }
             SetEvent(taken);
-            if (c.other != Other::kDiesHolding) {
+            if (c.other == Other::kReleasesAtOnce) {
+                WaitForSingleObject(done, INFINITE);
+            } else if (c.other != Other::kDiesHolding) {
                 WaitForSingleObject(done, c.other == Other::kHolds ? INFINITE : 50);
                 ReleaseMutex(mutex);
             }
             CloseHandle(mutex);
         });
         WaitForSingleObject(taken, INFINITE);
+        // A waiting run's own handle keeps the mutex in being when its holder dies.
+        const HANDLE waiting = CreateMutexA(nullptr, FALSE, name);
         if (c.other == Other::kDiesHolding) {
             other.join();
         }
         HANDLE mutex = nullptr;
+        bool waited = !c.waited;
         StartCapture();
-        EXPECT_EQ(LockThermometer(kData, &mutex), c.locked) << c.name;
+        EXPECT_EQ(LockThermometer(kData, &mutex, &waited), c.locked) << c.name;
         EXPECT_EQ(FinishCapture(), c.output) << c.name;
+        EXPECT_EQ(waited, c.waited) << c.name;
         if (mutex != nullptr) {
             ReleaseMutex(mutex);
             CloseHandle(mutex);
@@ -83,6 +95,7 @@ TEST(WindowsLock, WaitsForAnotherRunThenGivesUp) {
         if (other.joinable()) {
             other.join();
         }
+        CloseHandle(waiting);
         CloseHandle(done);
         CloseHandle(taken);
     }

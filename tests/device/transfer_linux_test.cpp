@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 
@@ -82,6 +83,48 @@ TEST_F(LinuxTransferTest, DropsWhatWaitsBeforeEachCommand) {
                   "  ->25.125 degC\n")
             << when;
     }
+}
+
+TEST_F(LinuxTransferTest, AWaitingRunStartsOnAQuietLine) {
+    // Late answers to the commands of a run that was killed or has just finished.
+    const Bytes late = {0x80, 0x02, 0x5F, 0x56, 0, 0, 0, 0};
+    const struct {
+        const char* name;
+        int firstAfterMs;  // then one report every 10 ms
+        int reports;
+        const char* output;
+    } cases[] = {
+        {"nothing comes", 0, 0, ""},
+        {"an answer already waiting", 0, 1, ""},
+        {"the two answers to a version command, late", 100, 2, ""},
+        {"a device that never stops sending", 0, 100, "ERR ReadFile 16 Device or resource busy\n"},
+    };
+    const int savedQuiet = quietLineMs;
+    const int savedBound = quietLineBoundMs;
+    quietLineMs = 150;
+    quietLineBoundMs = 400;
+    for (const auto& c : cases) {
+        CloseStandIn(&device_);
+        ASSERT_TRUE(OpenStandIn(&device_));
+        std::thread sender([this, &c, &late] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(c.firstAfterMs));
+            for (int i = 0; i < c.reports; ++i) {
+                SendStaleReport(device_, late);
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        });
+        StartCapture();
+        const bool quiet = StartOnQuietLine(device_.program);
+        EXPECT_EQ(FinishCapture(), c.output) << c.name;
+        EXPECT_EQ(quiet, c.output[0] == '\0') << c.name;
+        sender.join();
+        if (quiet) {
+            pollfd left = {static_cast<int>(device_.program), POLLIN, 0};
+            EXPECT_EQ(poll(&left, 1, 0), 0) << c.name << ": a late answer is left for the read-out";
+        }
+    }
+    quietLineMs = savedQuiet;
+    quietLineBoundMs = savedBound;
 }
 
 void IgnoreSignal(int) {}

@@ -45,6 +45,10 @@ void PauseMilliseconds(int) {}
 
 void DropStaleReports(DeviceHandle) {}
 
+bool AwaitQuietLine(DeviceHandle, int, int, int*) {
+    return true;
+}
+
 // Odd byte: the write fails with error code byte/2.
 bool WriteReport(DeviceHandle, const Report, int* error) {
     std::uint8_t byte = 0;
