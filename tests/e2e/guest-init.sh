@@ -114,12 +114,17 @@ start_emulator() {  # gadget settings...
         unplug=*) set -- "$@" --unplug-after "${setting#unplug=}" "$gadget/UDC" ;;
         delay=*) set -- "$@" --delay "${setting#delay=}" ;;
         stale=*) set -- "$@" --stale "${setting#stale=}" ;;
+        kill=*)
+            kill_at=${setting#kill=}
+            set -- "$@" --kill-at "$kill_at" /tmp/kill.request
+            ;;
         *) set -- "$@" "$setting" ;;
         esac
     done
     thermometer_emulator "$@" 2>>/tmp/emulator.log &
     pids="$pids $!"
     case " $* " in *" --stale "*) stale_emulator=$! ;; esac
+    case " $* " in *" --kill-at "*) kill_emulator=$! ;; esac
     wait_for holds_open $! "$node"
 }
 
@@ -188,27 +193,31 @@ uptime_cs() {
 }
 
 # Starts one run of frostgauge in the background, its output into $2 (or
-# /tmp/out.N, when $2 is empty) and its status into /tmp/status.N. A run that
-# does not end by itself is cut off after 20 s and fails on its status (143).
+# /tmp/out.N, when $2 is empty), its process id into /tmp/pid.N and its
+# status into /tmp/status.N. A run that does not end by itself is cut off
+# after 20 s and fails on its status (143). busybox's timeout becomes the
+# program it runs, so its process id is the program's.
 start_run() {  # N target user tz arguments...
     out=${2:-/tmp/out.$1}
     number=$1 user=$3 zone=$4
     shift 4
     : >"/tmp/out.$number"
     case $user in
-    root) TZ=$zone timeout 20 frostgauge "$@" </dev/null >"$out" ;;
+    root) TZ=$zone timeout 20 frostgauge "$@" </dev/null >"$out" & ;;
     valgrind)
         # The dynamically linked program, as root, under memcheck: any error
         # or leak ends it with status 99. Emulated, memcheck is slow.
         TZ=$zone timeout 180 valgrind -q --leak-check=full --errors-for-leak-kinds=all \
-            --error-exitcode=99 frostgauge-dynamic "$@" </dev/null >"$out"
+            --error-exitcode=99 frostgauge-dynamic "$@" </dev/null >"$out" &
         ;;
-    wine) run_exe "$zone" "$@" </dev/null >"$out" 2>"/tmp/wine.$number" ;;
+    wine*) EXEC_EXE=exec run_exe "$zone" "$@" </dev/null >"$out" 2>"/tmp/wine.$number" & ;;
     *)
         # su would take the arguments as its own options; the table's are plain words.
-        TZ=$zone timeout 20 su -p -s /bin/sh "$user" -c "exec frostgauge $*" </dev/null >"$out"
+        TZ=$zone timeout 20 su -p -s /bin/sh "$user" -c "exec frostgauge $*" </dev/null >"$out" &
         ;;
     esac
+    echo $! >"/tmp/pid.$number"
+    wait $!
     echo $? >"/tmp/status.$number"
 }
 
@@ -250,6 +259,50 @@ send_stale_report() {
     wait "$holder" 2>/dev/null
 }
 
+start_runs() {  # first last target runner tz arguments...
+    number=$1 last=$2
+    shift 2
+    while [ "$number" -le "$last" ]; do
+        start_run "$number" "$@" &
+        runs="$runs $!"
+        number=$((number + 1))
+    done
+}
+
+held_answer() {  # command
+    wait_for grep -qx "$1" /tmp/kill.request || problem="the thermometer did not hold command $1"
+    rm -f /tmp/kill.request
+}
+
+# A Linux run that waits has the node open. A Windows run shows nothing
+# outside Wine: it is given the time that one takes to start here.
+others_wait() {  # runner first-pid
+    case $1 in
+    wine*) sleep 3 ;;
+    *) wait_for opened_by_other "$(data_node)" "$2" && usleep 200000 ;;
+    esac
+}
+
+# kill=N: the first run starts alone. When its first command reaches the
+# thermometer, which holds back its answer, the others start and wait for
+# it; when its command N does, it is killed, and the thermometer answers
+# that command after its delay, as a killed run's answer comes late. Only
+# the others' output and status count.
+kill_during_read_out() {  # count target runner tz arguments...
+    count=$1
+    shift
+    start_runs 1 1 "$@"
+    held_answer 1
+    start_runs 2 "$count" "$@"
+    others_wait "$2" "$(cat /tmp/pid.1)"
+    if [ "$kill_at" -gt 1 ]; then
+        kill -USR2 "$kill_emulator"
+        held_answer "$kill_at"
+    fi
+    kill -KILL "$(cat /tmp/pid.1)"
+    kill -USR2 "$kill_emulator"
+}
+
 # Runs the row's runs all at once ("root*3": three), each into /tmp/out.N
 # and /tmp/status.N (or its output into TARGET). Their time stamps become <NOW>.
 run_programs() {  # user tz target arguments...
@@ -261,23 +314,21 @@ run_programs() {  # user tz target arguments...
     start=$(date +%s)
     [ -z "$stale_emulator" ] || hold_for_stale_report
     runs=
-    number=1
-    while [ "$number" -le "$count" ]; do
-        start_run "$number" "$target" "$runner" "$zone" "$@" &
-        runs="$runs $!"
-        number=$((number + 1))
-    done
+    if [ -n "$kill_emulator" ]; then
+        kill_during_read_out "$count" "$target" "$runner" "$zone" "$@"
+    else
+        start_runs 1 "$count" "$target" "$runner" "$zone" "$@"
+    fi
     [ -z "$stale_emulator" ] || send_stale_report
     for run in $runs; do
         wait "$run"  # never a bare wait: this shell adopts Wine's daemons
     done
+    [ -z "$kill_emulator" ] || rm -f /tmp/out.1 /tmp/status.1
     ran="$(date -d "@$start" +%T) to $(date +%T)"
     instant=$start
     while [ "$instant" -le "$(date +%s)" ]; do
-        number=1
-        while [ "$number" -le "$count" ]; do
-            sed -i "s/$(TZ=$zone date -d "@$instant" +%Y-%m-%dT%H:%M:%S)/<NOW>/g" "/tmp/out.$number"
-            number=$((number + 1))
+        for out in /tmp/out.*; do
+            sed -i "s/$(TZ=$zone date -d "@$instant" +%Y-%m-%dT%H:%M:%S)/<NOW>/g" "$out"
         done
         instant=$((instant + 1))
     done
@@ -330,8 +381,9 @@ run_scenario() {
         return
     fi
     : >/tmp/emulator.log
-    rm -f /tmp/out.* /tmp/status.* /tmp/wine.*
+    rm -f /tmp/out.* /tmp/status.* /tmp/pid.* /tmp/wine.* /tmp/kill.request
     stale_emulator=
+    kill_emulator=
     expect_output "$user"
     scenario_began=$(uptime_cs)
     problem=
@@ -394,18 +446,21 @@ time_runs() {
 offer_devices() { :; }
 withdraw_devices() { :; }
 
-# This boot plays the rows of one platform: the other's run in a boot of their own.
+# This boot plays the rows of one program: the others' run in boots of
+# their own. "wine" rows are for both Windows programs.
 row_is_for_this_boot() {
-    case $user in
-    wine*) [ "$platform" = windows ] ;;
+    case ${user%"*"*} in
+    wine) [ "$platform" != linux ] ;;
+    wine64 | wine32) [ "${user%"*"*}" = "$platform" ] ;;
     *) [ "$platform" = linux ] ;;
     esac
 }
 
-# A fixed instant in summer, so that summer-time offsets are known. Wine
-# must start after it: its clock does not follow a later jump.
+# A fixed instant in summer, so that summer-time offsets are known, and
+# past 2038-01-19, where a 32-bit time_t runs out. Wine must start after
+# it: its clock does not follow a later jump.
 set_clock() {
-    date -u -s '2024-07-15 09:30:00' >/dev/null
+    date -u -s '2040-07-15 09:30:00' >/dev/null
 }
 
 run_scenarios() {
@@ -456,8 +511,9 @@ platform=linux
 case " $(cat /proc/cmdline) " in
 *" frostgauge=demo "*) show_demo frostgauge frostgauge ;;
 *" frostgauge=bench "*) time_runs ;;
-*" frostgauge=wine "*)
-    platform=windows
+*" frostgauge=wine64 "* | *" frostgauge=wine32 "*)
+    platform=wine64
+    case " $(cat /proc/cmdline) " in *" frostgauge=wine32 "*) platform=wine32 ;; esac
     . /bin/guest-wine.sh
     set_clock
     start_wine && run_scenarios

@@ -40,12 +40,13 @@ in_wine() {  # command...
 }
 
 # Runs frostgauge.exe, cut off after 20 s like every run. Without a zone,
-# Wine follows the host's local time.
+# Wine follows the host's local time. With EXEC_EXE=exec the program takes
+# the place of the shell that runs this, so that its process id is known.
 run_exe() {  # tz arguments...
     zone=$1
     shift
     # shellcheck disable=SC2086
-    timeout 20 chroot "$HOST" env $WINE_ENV ${zone:+TZ=$zone} /usr/lib/wine/wine64 \
+    ${EXEC_EXE:-} timeout 20 chroot "$HOST" env $WINE_ENV ${zone:+TZ=$zone} /usr/lib/wine/wine64 \
         /mnt/frostgauge.exe "$@"
 }
 

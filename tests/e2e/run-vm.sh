@@ -2,13 +2,13 @@
 # Boots Debian's current kernel under QEMU with emulated thermometers on a USB
 # gadget bus and runs frostgauge against them: every scenario of
 # scenarios.txt (check), the README's two commands (demo), or timed runs
-# (bench). Usage: run-vm.sh check|demo|bench|wine|demo-windows BUILD_DIR PROGRAM EMULATOR
-#                 [DYNAMIC_PROGRAM]
+# (bench). Usage: run-vm.sh check|demo|bench|wine64|wine32|demo-windows BUILD_DIR PROGRAM
+#                 EMULATOR [DYNAMIC_PROGRAM]
 # With DYNAMIC_PROGRAM, the machine also carries valgrind's memcheck and runs
 # that program under it in the scenarios whose user is "valgrind".
-# The modes wine (the scenarios whose user is "wine") and demo-windows take
-# frostgauge.exe as PROGRAM and run it under the host's Wine, which the guest
-# mounts over 9p.
+# The modes wine64 and wine32 (the scenarios whose user is "wine", and those
+# for that program alone) and demo-windows take frostgauge.exe as PROGRAM
+# and run it under the host's Wine, which the guest mounts over 9p.
 set -eu
 mode=$1
 build=$2
@@ -18,9 +18,11 @@ dynamic=${5:-}
 here=$(cd "$(dirname "$0")" && pwd)
 cache=$build/e2e-cache
 work=$build/e2e/$mode
-share=$(cd "$build" && pwd)/e2e-wine  # the guest's only writable folder of the host: Wine's prefix, the .exe
 windows=false
-case $mode in wine | demo-windows) windows=true ;; esac
+case $mode in wine64 | wine32 | demo-windows) windows=true ;; esac
+# The guest's only writable folder of the host: Wine's prefix and the .exe,
+# one per boot, since the two programs' boots may run at once.
+share=$(cd "$build" && pwd)/e2e-$mode
 
 # In load order; the guest inserts them sorted by name.
 modules="fs/configfs/configfs drivers/usb/common/usb-common drivers/usb/core/usbcore
@@ -162,7 +164,12 @@ build_initramfs() {
     fi
     cp "$here/guest-init.sh" "$root/init"
     cp "$here/guest-wine.sh" "$root/bin/"
-    cp -r "$here/scenarios.txt" "$here/expected" "$root/e2e/"
+    cp -r "$here/expected" "$root/e2e/"
+    # For trying rows out: FROSTGAUGE_E2E_ROWS, a pattern, picks rows by name,
+    # and FROSTGAUGE_E2E_REPEAT plays them that many times.
+    for _ in $(seq "${FROSTGAUGE_E2E_REPEAT:-1}"); do
+        awk -F'|' -v rows="${FROSTGAUGE_E2E_ROWS:-.}" '$1 ~ rows && NF > 1' "$here/scenarios.txt"
+    done >"$root/e2e/scenarios.txt"
     if [ "${mode#demo}" != "$mode" ] && [ -f /etc/localtime ]; then
         cp -L /etc/localtime "$root/etc/localtime"  # the demo shows this machine's local time
     fi

@@ -3,7 +3,11 @@
 //
 // Usage: thermometer_emulator HIDG [--id TEXT] [--calibration HH]
 //            [--celsius HHLL] [--stop-after N] [--unplug-after N UDC_FILE]
-//            [--delay MS] [--stale HHLL] [--keyboard HIDG]
+//            [--delay MS] [--stale HHLL] [--kill-at N FILE] [--keyboard HIDG]
+// With --kill-at it holds back its answers to the first command and to
+// command N: it writes the command's number into FILE and waits for SIGUSR2
+// (10 s at most) before its delay and the answer. Meanwhile the test starts
+// the other runs, and at command N kills the run that sent it.
 // With --keyboard it also watches the keyboard interface and says on
 // standard error when anything but the keyboard's own LED report reaches it.
 // With --stale it sends one data report when SIGUSR1 arrives, answering no
@@ -47,6 +51,8 @@ struct Settings {
     bool stale;    // a data report to send on SIGUSR1
     std::uint8_t staleHigh;
     std::uint8_t staleLow;
+    long killAt;  // the command whose sender the test kills
+    const char* killRequest;
     const char* keyboard;
 };
 
@@ -77,9 +83,9 @@ bool ParseSettings(int argc, char* argv[], Settings* settings) {
     if (argc < 2) {
         return false;
     }
-    *settings = Settings{argv[1],  "TEMPerGold_V3.1", 0x00, 0x19,  0x20, kNoLimit,
-                         kNoLimit, nullptr,           0,    false, 0,    0,
-                         nullptr};
+    *settings = Settings{argv[1],  "TEMPerGold_V3.1", 0x00,   0x19,  0x20, kNoLimit,
+                         kNoLimit, nullptr,           0,      false, 0,    0,
+                         kNoLimit, nullptr,           nullptr};
     for (int i = 2; i < argc; i += 2) {
         const char* option = argv[i];
         const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -109,6 +115,12 @@ bool ParseSettings(int argc, char* argv[], Settings* settings) {
             settings->staleLow = static_cast<std::uint8_t>(number & 0xFF);
         } else if (std::strcmp(option, "--keyboard") == 0) {
             settings->keyboard = value;
+        } else if (std::strcmp(option, "--kill-at") == 0 && i + 2 < argc) {
+            if (!ParseCount(value, &settings->killAt) || settings->killAt < 1) {
+                return false;
+            }
+            settings->killRequest = argv[i + 2];
+            ++i;
         } else if (std::strcmp(option, "--unplug-after") == 0 && i + 2 < argc) {
             if (!ParseCount(value, &settings->unplugAfter)) {
                 return false;
@@ -228,6 +240,24 @@ bool ReadCommand(int fd, int keyboard, const Settings& settings, std::uint8_t* c
     }
 }
 
+// Tells the test that command `number` has arrived and waits for its word
+// (SIGUSR2, blocked since the start) that it has done what that moment asks.
+void HoldAnswer(const Settings& settings, long number) {
+    const int request = open(settings.killRequest, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (request >= 0) {
+        char text[24];
+        const int length = std::snprintf(text, sizeof text, "%ld\n", number);
+        (void)!write(request, text, static_cast<std::size_t>(length));
+        close(request);
+    }
+    sigset_t release;
+    sigemptyset(&release);
+    sigaddset(&release, SIGUSR2);
+    const timespec most = {10, 0};
+    while (sigtimedwait(&release, nullptr, &most) < 0 && errno == EINTR) {
+    }
+}
+
 // Serves commands until the host goes away; true when the device is to leave the bus.
 bool Serve(int fd, int keyboard, const Settings& settings) {
     if (settings.stale) {
@@ -242,6 +272,9 @@ bool Serve(int fd, int keyboard, const Settings& settings) {
         }
         if (received == settings.unplugAfter) {
             return true;
+        }
+        if (settings.killAt != kNoLimit && (received == 0 || received + 1 == settings.killAt)) {
+            HoldAnswer(settings, received + 1);
         }
         const bool silent = settings.stopAfter != kNoLimit && received >= settings.stopAfter;
         if (!silent && !Answer(fd, Recognise(command), settings)) {
@@ -273,10 +306,15 @@ int main(int argc, char* argv[]) {
         std::fprintf(stderr,
                      "usage: thermometer_emulator HIDG [--id TEXT] [--calibration HH] "
                      "[--celsius HHLL] [--stop-after N] [--unplug-after N UDC_FILE] "
-                     "[--delay MS] [--stale HHLL] [--keyboard HIDG]\n"
+                     "[--delay MS] [--stale HHLL] [--kill-at N FILE] [--keyboard HIDG]\n"
                      "       thermometer_emulator --hold HIDRAW\n");
         return 2;
     }
+    // Blocked before the test can send it, so that it waits for HoldAnswer.
+    sigset_t release;
+    sigemptyset(&release);
+    sigaddset(&release, SIGUSR2);
+    sigprocmask(SIG_BLOCK, &release, nullptr);
     const int fd = open(settings.hidg, O_RDWR | O_CLOEXEC);
     if (fd < 0) {
         std::fprintf(stderr, "thermometer_emulator: %s: %s\n", settings.hidg, std::strerror(errno));
