@@ -270,7 +270,7 @@ start_runs() {  # first last target runner tz arguments...
 }
 
 held_answer() {  # command
-    wait_for grep -qx "$1" /tmp/kill.request || problem="the thermometer did not hold command $1"
+    wait_for grep -qsx "$1" /tmp/kill.request || problem="the thermometer did not hold command $1"
     rm -f /tmp/kill.request
 }
 
@@ -439,6 +439,47 @@ time_runs() {
         report "bench: $devices: $((took * 10 / runs)).$((took * 100 / runs % 10)) ms a run ($runs runs)"
         remove_devices
     done
+    time_waiting_runs
+}
+
+# One run's time in centiseconds (the clock's grain), the median of 11;
+# $1 is a function that prints it.
+median_of_11() {
+    for _ in 1 2 3 4 5 6 7 8 9 10 11; do
+        "$1"
+    done | sort -n | sed -n 6p
+}
+
+time_one_run() {
+    began=$(uptime_cs)
+    frostgauge </dev/null >/dev/null
+    echo $(($(uptime_cs) - began))
+}
+
+# Another run holds the thermometer for the first 300 ms of this one: the
+# time counts from its release.
+time_one_waiting_run() {
+    thermometer_emulator --hold "$node" 2>>/tmp/emulator.log &
+    holder=$!
+    wait_for holds_open "$holder" "$node"
+    frostgauge </dev/null >/dev/null &
+    run=$!
+    usleep 300000
+    kill "$holder"
+    wait "$holder" 2>/dev/null
+    released=$(uptime_cs)
+    wait "$run"
+    echo $(($(uptime_cs) - released))
+}
+
+# What a run that had to wait for another pays on top.
+time_waiting_runs() {
+    add_devices "T" || return
+    node=$(data_node)
+    alone=$(median_of_11 time_one_run)
+    waited=$(median_of_11 time_one_waiting_run)
+    report "bench: T, a run that waited: ${waited}0 ms from the other's release, against ${alone}0 ms for one that did not (medians of 11, 10 ms grain)"
+    remove_devices
 }
 
 # The Windows rows hand the plugged devices to Wine and take them back
