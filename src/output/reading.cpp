@@ -7,8 +7,9 @@
 namespace {
 
 double PrintedValue(double celsius) {
-    // Kept in this order (times 9, times 0.2, plus 32) so that the printed
-    // digits match the original tool's to the last place.
+    // Kept in the order earlier versions of Frostgauge used (times 9, times
+    // 0.2, plus 32), so that a log's figures stay identical across versions
+    // to the last place.
     return runOptions.fahrenheit ? celsius * 9 * 0.2 + 32 : celsius;
 }
 
