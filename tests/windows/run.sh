@@ -52,9 +52,12 @@ cross_build "$win64" x86_64 -DFROSTGAUGE_WIN32_EXE="$win32/frostgauge.exe"
 
 # Each program loads on the oldest Windows it serves: 2000 for x86, XP x64
 # and Server 2003 for x64.
+check_loads=$source/tests/windows/check_loads.sh
 imports=$source/tests/windows/imports.txt
-"$source/tests/windows/check_loads.sh" "$win32/frostgauge.exe" x86 5.0 "$imports"
-"$source/tests/windows/check_loads.sh" "$win64/frostgauge.exe" x64 5.2 "$imports"
+loads=0
+"$check_loads" "$win32/frostgauge.exe" x86 5.0 "$imports" || loads=1
+"$check_loads" "$win64/frostgauge.exe" x64 5.2 "$imports" || loads=1
+[ "$loads" -eq 0 ]
 
 # The zip for Windows users: both programs, and the README in CR LF text.
 (cd "$win64" && cpack -G ZIP >/dev/null)
