@@ -8,15 +8,15 @@ Instant CurrentTime() {
     return static_cast<Instant>(std::time(nullptr));
 }
 
-void LocalTimeAt(Instant at, std::tm* local, int* biasMinutes) {
-    const auto instant = static_cast<std::time_t>(at);
+void LocalTimeAt(Instant instant, std::tm* local, int* biasMinutes) {
+    const auto seconds = static_cast<std::time_t>(instant);
     // tm_gmtoff is the offset of this very instant, summer time included.
-    if (localtime_r(&instant, local) != nullptr) {
+    if (localtime_r(&seconds, local) != nullptr) {
         *biasMinutes = static_cast<int>(-local->tm_gmtoff / 60);
         return;
     }
     *biasMinutes = 0;
-    if (gmtime_r(&instant, local) == nullptr) {
+    if (gmtime_r(&seconds, local) == nullptr) {
         *local = std::tm{};
         local->tm_year = 70;  // nothing sensible is left: say the epoch
         local->tm_mday = 1;
