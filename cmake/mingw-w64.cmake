@@ -1,5 +1,6 @@
 # What the 64-bit and 32-bit Windows toolchains share: Debian's mingw-w64
-# (posix threads). Each sets CMAKE_SYSTEM_PROCESSOR before including it.
+# (posix threads). Each sets CMAKE_SYSTEM_PROCESSOR and FROSTGAUGE_WIN32_WINNT
+# before including it.
 set(CMAKE_SYSTEM_NAME Windows)
 
 set(CMAKE_C_COMPILER ${CMAKE_SYSTEM_PROCESSOR}-w64-mingw32-gcc-posix)

@@ -26,7 +26,7 @@ void FormatTimeStamp(const std::tm& local, int biasMinutes, char* text, std::siz
 void MakeTimeStamp(char* text, std::size_t size) {
     std::tm local = {};
     int biasMinutes = 0;
-    LocalTimeAt(std::time(nullptr), &local, &biasMinutes);
+    LocalTimeAt(CurrentTime(), &local, &biasMinutes);
     FormatTimeStamp(local, biasMinutes, text, size);
 }
 

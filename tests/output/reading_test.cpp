@@ -139,7 +139,7 @@ TEST(Reading, PrintsEachFormOneAfterTheOther) {
 
 TEST(Reading, NeverStampsGarbageWhenTheTimeCannotBeBrokenDown) {
     // Far beyond any year the C runtime breaks down.
-    const std::time_t hopeless = static_cast<std::time_t>(1) << 62;
+    const Instant hopeless = Instant{1} << 62;
     std::tm local = {};
     int bias = 12345;
     LocalTimeAt(hopeless, &local, &bias);

@@ -1,7 +1,10 @@
 # The test programs run under Wine (the toolchain's emulator), in a Wine
-# prefix of this build folder's own so that a fresh machine starts clean.
+# prefix of this build folder's own so that a fresh machine starts clean;
+# tests/windows/run.sh gives the 32-bit build the 64-bit build's, which has
+# the 32-bit half too.
+set(FROSTGAUGE_WINE_PREFIX ${CMAKE_BINARY_DIR}/wine-prefix CACHE PATH "The Wine prefix the tests run in")
 set(FROSTGAUGE_WINE_ENVIRONMENT
-  WINEPREFIX=${CMAKE_BINARY_DIR}/wine-prefix
+  WINEPREFIX=${FROSTGAUGE_WINE_PREFIX}
   WINEDEBUG=-all)
 
 # The whole test program is one test: listing and running its cases one by
