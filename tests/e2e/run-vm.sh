@@ -100,7 +100,8 @@ fetch_kernel() {
 # each boot, so that every boot lists devices from the same start.
 make_prefix() {
     wine=$here/../../cmake/wine.sh
-    if [ ! -f "$share/pristine/system.reg" ]; then
+    # A prefix made before 32-bit Wine was installed lacks its 32-bit half.
+    if [ ! -f "$share/pristine/system.reg" ] || [ ! -d "$share/prefix/drive_c/windows/syswow64" ]; then
         echo "Making a Wine prefix for the test machine (once)"
         rm -rf "$share"
         mkdir -p "$share/pristine"
