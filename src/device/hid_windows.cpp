@@ -100,7 +100,7 @@ const char* FindIgnoringCase(const char* text, const char* part) {
 
 // Describes an opened interface and reads it if it is a thermometer.
 // Returns the action's result, or 0 when there was none.
-int VisitOpenInterface(HANDLE handle, const char* devicePath, const HidLibrary& hid,
+int VisitOpenInterface(HANDLE handle, const char* devicePath, const HidLibrary& hid, bool waited,
                        ThermometerAction action) {
     HidAttributes attributes = {};
     attributes.Size = sizeof attributes;
@@ -131,19 +131,11 @@ int VisitOpenInterface(HANDLE handle, const char* devicePath, const HidLibrary& 
         std::printf("TEMPer Gold found %s\n", devicePath);
         std::printf("USB Port #%d\n", static_cast<int>(device));
     }
-    // Another run's commands would draw answers that this run takes for its own.
-    HANDLE mutex = nullptr;
-    bool waited = false;
-    if (!LockThermometer(devicePath, &mutex, &waited)) {
-        return ERROR_SENTINEL;
-    }
-    const int result = !waited || StartOnQuietLine(device) ? action(device) : ERROR_SENTINEL;
-    ReleaseMutex(mutex);
-    CloseHandle(mutex);
-    return result;
+    return !waited || StartOnQuietLine(device) ? action(device) : ERROR_SENTINEL;
 }
 
-int VisitPath(const char* devicePath, const HidLibrary& hid, ThermometerAction action) {
+int OpenPath(const char* devicePath, bool thermometer, const HidLibrary& hid, bool waited,
+             ThermometerAction action) {
     // Overlapped, so that a transfer can be given up when the device is silent.
     const HANDLE handle =
         CreateFileA(devicePath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -152,14 +144,31 @@ int VisitPath(const char* devicePath, const HidLibrary& hid, ThermometerAction a
         const DWORD error = GetLastError();
         // A thermometer that cannot be read is a failed reading, which a
         // script must be able to tell from an empty bus.
-        const bool thermometer = PathNamesThermometerData(devicePath);
         if (runOptions.diagnosis || thermometer) {
             PrintError("WRN CreateFile", error);
         }
         return thermometer ? ERROR_SENTINEL : 0;
     }
-    const int result = VisitOpenInterface(handle, devicePath, hid, action);
+    const int result = VisitOpenInterface(handle, devicePath, hid, waited, action);
     CloseHandle(handle);
+    return result;
+}
+
+int VisitPath(const char* devicePath, const HidLibrary& hid, ThermometerAction action) {
+    // Another run's commands would draw answers that this run takes for its
+    // own. A handle receives every report from its opening on, and Wine hands
+    // them on late, so a thermometer is taken before it is opened.
+    const bool thermometer = PathNamesThermometerData(devicePath);
+    HANDLE mutex = nullptr;
+    bool waited = false;
+    if (thermometer && !LockThermometer(devicePath, &mutex, &waited)) {
+        return ERROR_SENTINEL;
+    }
+    const int result = OpenPath(devicePath, thermometer, hid, waited, action);
+    if (mutex != nullptr) {
+        ReleaseMutex(mutex);
+        CloseHandle(mutex);
+    }
     return result;
 }
 
