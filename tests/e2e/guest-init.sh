@@ -99,6 +99,7 @@ hidg_of() {  # gadget function
 }
 
 start_emulator() {  # gadget settings...
+    echo "$*" >>/tmp/emulated  # for restart_emulators
     gadget=$1
     shift
     node=$(hidg_of "$gadget" data)
@@ -171,12 +172,28 @@ add_devices() {  # devices column
     IFS=$saved_ifs
 }
 
-remove_devices() {
+stop_emulators() {
     for pid in $pids; do
         kill "$pid" 2>/dev/null
         wait "$pid" 2>/dev/null
     done
     pids=
+}
+
+# The thermometers forget what they were asked: they answer the next program
+# as new, on the same bus.
+restart_emulators() {
+    stop_emulators
+    mv /tmp/emulated /tmp/emulated.before
+    while read -r gadget settings; do
+        # shellcheck disable=SC2086
+        start_emulator "$gadget" $settings
+    done </tmp/emulated.before
+}
+
+remove_devices() {
+    stop_emulators
+    rm -f /tmp/emulated
     for gadget in "$GADGETS"/*; do
         [ -d "$gadget" ] || continue
         echo >"$gadget/UDC" 2>/dev/null  # may be unplugged already
@@ -375,13 +392,88 @@ check_runs() {
     fi
 }
 
+# The programs a row runs: the one Linux program, or the Windows programs
+# its user names.
+programs_of() {  # user
+    case ${1%"*"*} in
+    wine) echo x64 x86 ;;
+    wine64) echo x64 ;;
+    wine32) echo x86 ;;
+    *) echo linux ;;
+    esac
+}
+
+# The devices a row needs on the bus: its devices column without the
+# thermometers' settings, which are their emulators'.
+bus_of() {  # devices
+    echo "$1" | sed 's/T[^+]*/T /g; s/  */ /g; s/ *$//'
+}
+
+# Handing devices to Wine and taking them back costs seconds, so under Wine
+# a row keeps the devices of the row before when they are the same and none
+# has left the bus; only their emulators start afresh, with this row's
+# settings. Elsewhere, and when they differ, the devices are plugged anew.
+plug_devices() {
+    if [ "$platform" = windows ] && [ -n "$plugged" ] &&
+        [ "$(bus_of "$plugged")" = "$(bus_of "$devices")" ] &&
+        [ "${plugged#*unplug=}" = "$plugged" ]; then
+        stop_emulators
+        rm -f /tmp/emulated
+        index=0
+        saved_ifs=$IFS
+        IFS=+
+        for device in $devices; do
+            IFS=$saved_ifs
+            # shellcheck disable=SC2086
+            set -- $device
+            kind=$1
+            shift
+            [ "$kind" != T ] || start_emulator "$GADGETS/g$index" "$@"
+            index=$((index + 1))
+        done
+        IFS=$saved_ifs
+        plugged=$devices
+        return 0
+    fi
+    unplug_devices || return 1
+    plugged=$devices
+    add_devices "$devices" && offer_devices
+}
+
+unplug_devices() {
+    [ -n "$plugged" ] || return 0
+    plugged=
+    withdraw_devices || { problem="Wine kept the devices"; return 1; }
+    remove_devices || { problem="the devices did not go away"; return 1; }
+}
+
+# Each program after the first gets the row's devices as new: plugged anew
+# where one leaves the bus, else the same ones with their emulators started
+# again (handing devices to Wine costs seconds).
+renew_devices() {
+    case " $devices " in
+    *" unplug="*) withdraw_devices && remove_devices && add_devices "$devices" && offer_devices ;;
+    *) restart_emulators ;;
+    esac
+}
+
+play_program() {  # program arguments...
+    program=$1
+    shift
+    exe=/mnt/frostgauge.exe
+    [ "$program" != x86 ] || exe=/mnt/frostgauge32.exe
+    rm -f /tmp/out.* /tmp/status.* /tmp/pid.* /tmp/wine.* /tmp/kill.request
+    run_programs "$user" "$zone" "$target" "$@"
+    check_runs
+    [ -z "$problem" ] || [ "$program" = linux ] || problem="$program: $problem"
+}
+
 run_scenario() {
     if [ "$user" = valgrind ] && ! command -v valgrind >/dev/null; then
         report "skip $name: this machine carries no memcheck (the sanitized run)"
         return
     fi
     : >/tmp/emulator.log
-    rm -f /tmp/out.* /tmp/status.* /tmp/pid.* /tmp/wine.* /tmp/kill.request
     stale_emulator=
     kill_emulator=
     expect_output "$user"
@@ -396,19 +488,24 @@ run_scenario() {
         arguments=${arguments%">/dev/full"}
         ;;
     esac
-    if add_devices "$devices" && offer_devices; then
+    if plug_devices; then
         # The arguments are plain words: split them, but expand no pattern.
         set -f
         # shellcheck disable=SC2086
         set -- $arguments
         set +f
-        run_programs "$user" "$zone" "$target" "$@"
-        check_runs
+        renew=false
+        for program in $(programs_of "$user"); do
+            if $renew && ! renew_devices; then
+                problem="the devices did not come up again for $program"
+            fi
+            [ -n "$problem" ] || play_program "$program" "$@"
+            renew=true
+        done
     else
-        problem="the devices did not come up"
+        problem=${problem:-the devices did not come up}
     fi
-    withdraw_devices || problem="${problem:-Wine kept the devices}"
-    remove_devices || problem="${problem:-the devices did not go away}"
+    [ "$platform" = windows ] || unplug_devices
     took=$(($(uptime_cs) - scenario_began))
     took="$((took / 100)).$((took / 10 % 10)) s"
     if [ -z "$problem" ]; then
@@ -487,12 +584,10 @@ time_waiting_runs() {
 offer_devices() { :; }
 withdraw_devices() { :; }
 
-# This boot plays the rows of one program: the others' run in boots of
-# their own. "wine" rows are for both Windows programs.
+# This boot plays the rows of one platform: the other's run in a boot of their own.
 row_is_for_this_boot() {
-    case ${user%"*"*} in
-    wine) [ "$platform" != linux ] ;;
-    wine64 | wine32) [ "${user%"*"*}" = "$platform" ] ;;
+    case $user in
+    wine*) [ "$platform" = windows ] ;;
     *) [ "$platform" = linux ] ;;
     esac
 }
@@ -507,6 +602,7 @@ set_clock() {
 run_scenarios() {
     passed=0
     failed=0
+    plugged=
     began=$(uptime_cs)
     while IFS='|' read -r name devices user zone arguments expected_status output; do
         trim name
@@ -517,6 +613,8 @@ run_scenarios() {
         row_is_for_this_boot || continue
         run_scenario </dev/null
     done </e2e/scenarios.txt
+    # Wine's last devices stay: the machine powers off.
+    [ "$platform" = windows ] || unplug_devices
     took=$(($(uptime_cs) - began))
     report "scenarios took $((took / 100)).$((took / 10 % 10)) s"
     report "$passed passed, $failed failed"
@@ -552,9 +650,8 @@ platform=linux
 case " $(cat /proc/cmdline) " in
 *" frostgauge=demo "*) show_demo frostgauge frostgauge ;;
 *" frostgauge=bench "*) time_runs ;;
-*" frostgauge=wine64 "* | *" frostgauge=wine32 "*)
-    platform=wine64
-    case " $(cat /proc/cmdline) " in *" frostgauge=wine32 "*) platform=wine32 ;; esac
+*" frostgauge=wine "*)
+    platform=windows
     . /bin/guest-wine.sh
     set_clock
     start_wine && run_scenarios

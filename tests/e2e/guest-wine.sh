@@ -39,15 +39,19 @@ in_wine() {  # command...
     chroot "$HOST" env $WINE_ENV /usr/lib/wine/wine64 "$@"
 }
 
-# Runs frostgauge.exe, cut off after 20 s like every run. Without a zone,
-# Wine follows the host's local time. With EXEC_EXE=exec the program takes
-# the place of the shell that runs this, so that its process id is known.
+# Runs frostgauge.exe ($exe), cut off after 40 s: under emulation Windows
+# programs start slowly, the 32-bit ones most, and runs at once take turns.
+# Without a zone, Wine follows the host's local time. With EXEC_EXE=exec the
+# program takes the place of the shell that runs this, so that its process
+# id is known. Wine's own errors go with the run's standard error, which a
+# failed row shows.
 run_exe() {  # tz arguments...
     zone=$1
     shift
     # shellcheck disable=SC2086
-    ${EXEC_EXE:-} timeout 20 chroot "$HOST" env $WINE_ENV ${zone:+TZ=$zone} /usr/lib/wine/wine64 \
-        /mnt/frostgauge.exe "$@"
+    ${EXEC_EXE:-} timeout 40 chroot "$HOST" env $WINE_ENV WINEDEBUG=err+all ${zone:+TZ=$zone} \
+        /usr/lib/wine/wine64 \
+        "${exe:-/mnt/frostgauge.exe}" "$@"
 }
 
 # A persistent server keeps Wine's services up between runs; the throw-away
@@ -56,6 +60,8 @@ start_server() {
     # shellcheck disable=SC2086
     chroot "$HOST" env $WINE_ENV /usr/lib/wine/wineserver -p || return 1
     in_wine /mnt/frostgauge.exe -h >/dev/null 2>&1 || true
+    # The 32-bit program brings the 32-bit half of Wine: load it once here too.
+    [ ! -f "$HOST/mnt/frostgauge32.exe" ] || in_wine /mnt/frostgauge32.exe -h >/dev/null 2>&1 || true
 }
 
 start_wine() {

@@ -2,13 +2,14 @@
 # Boots Debian's current kernel under QEMU with emulated thermometers on a USB
 # gadget bus and runs frostgauge against them: every scenario of
 # scenarios.txt (check), the README's two commands (demo), or timed runs
-# (bench). Usage: run-vm.sh check|demo|bench|wine64|wine32|demo-windows BUILD_DIR PROGRAM
-#                 EMULATOR [DYNAMIC_PROGRAM]
+# (bench). Usage: run-vm.sh check|demo|bench|wine|demo-windows BUILD_DIR PROGRAM EMULATOR
+#                 [DYNAMIC_PROGRAM | PROGRAM32]
 # With DYNAMIC_PROGRAM, the machine also carries valgrind's memcheck and runs
 # that program under it in the scenarios whose user is "valgrind".
-# The modes wine64 and wine32 (the scenarios whose user is "wine", and those
-# for that program alone) and demo-windows take frostgauge.exe as PROGRAM
-# and run it under the host's Wine, which the guest mounts over 9p.
+# The modes wine (the scenarios whose user is "wine", "wine64" or "wine32")
+# and demo-windows take the 64-bit frostgauge.exe as PROGRAM, and wine the
+# 32-bit one as PROGRAM32, and run them under the host's Wine, which the
+# guest mounts over 9p.
 set -eu
 mode=$1
 build=$2
@@ -18,11 +19,15 @@ dynamic=${5:-}
 here=$(cd "$(dirname "$0")" && pwd)
 cache=$build/e2e-cache
 work=$build/e2e/$mode
+share=$(cd "$build" && pwd)/e2e-wine  # the guest's only writable folder of the host: Wine's prefix, the .exe files
 windows=false
-case $mode in wine64 | wine32 | demo-windows) windows=true ;; esac
-# The guest's only writable folder of the host: Wine's prefix and the .exe,
-# one per boot, since the two programs' boots may run at once.
-share=$(cd "$build" && pwd)/e2e-$mode
+program32=
+case $mode in wine | demo-windows)
+    windows=true
+    program32=$dynamic
+    dynamic=
+    ;;
+esac
 
 # In load order; the guest inserts them sorted by name.
 modules="fs/configfs/configfs drivers/usb/common/usb-common drivers/usb/core/usbcore
@@ -127,7 +132,9 @@ build_initramfs() {
         "$root/dev" "$root/tmp"
     cp "$busybox" "$root/bin/busybox"
     if $windows; then
-        cp "$program" "$share/frostgauge.exe"  # Wine runs it from the host
+        cp "$program" "$share/frostgauge.exe"  # Wine runs them from the host
+        rm -f "$share/frostgauge32.exe"
+        [ -z "$program32" ] || cp "$program32" "$share/frostgauge32.exe"
     else
         cp "$program" "$root/bin/frostgauge"
     fi
@@ -204,8 +211,11 @@ boot() {
             -fsdev local,id=share,path="$share",security_model=none,multidevs=remap \
             -device virtio-9p-pci,fsdev=share,mount_tag=share
     fi
-    # A hang anywhere in the guest ends here, not in CI.
-    timeout 540 qemu-system-x86_64 -accel "$accel" -m "$memory" -smp 2 -nographic -no-reboot \
+    # A hang anywhere in the guest ends here, not in CI. Both Windows
+    # programs play every Wine row, which takes the longest.
+    limit=540
+    [ "$mode" != wine ] || limit=840
+    timeout "$limit" qemu-system-x86_64 -accel "$accel" -m "$memory" -smp 2 -nographic -no-reboot \
         -kernel "$kernel_dir/vmlinuz" -initrd "$work/initramfs.gz" -append "$append" "$@" \
         </dev/null >"$work/console.log" 2>&1 || true
     tr -d '\r' <"$work/console.log" >"$work/console.txt"
