@@ -10,6 +10,7 @@
 #include "device/device.h"
 #include "device/transfer.h"
 #include "support/capture.h"
+#include "support/late_answers.h"
 #include "support/stand_in.h"
 
 namespace {
@@ -86,37 +87,25 @@ TEST_F(LinuxTransferTest, DropsWhatWaitsBeforeEachCommand) {
 }
 
 TEST_F(LinuxTransferTest, AWaitingRunStartsOnAQuietLine) {
-    // Late answers to the commands of a run that was killed or has just finished.
-    const Bytes late = {0x80, 0x02, 0x5F, 0x56, 0, 0, 0, 0};
-    const struct {
-        const char* name;
-        int firstAfterMs;  // then one report every 10 ms
-        int reports;
-        const char* output;
-    } cases[] = {
-        {"nothing comes", 0, 0, ""},
-        {"an answer already waiting", 0, 1, ""},
-        {"the two answers to a version command, late", 100, 2, ""},
-        {"a device that never stops sending", 0, 100, "ERR ReadFile 16 Device or resource busy\n"},
-    };
     const int savedQuiet = quietLineMs;
     const int savedBound = quietLineBoundMs;
     quietLineMs = 150;
     quietLineBoundMs = 400;
-    for (const auto& c : cases) {
+    for (const LateAnswers& c : kLateAnswers) {
         CloseStandIn(&device_);
         ASSERT_TRUE(OpenStandIn(&device_));
-        std::thread sender([this, &c, &late] {
+        std::thread sender([this, &c] {
             std::this_thread::sleep_for(std::chrono::milliseconds(c.firstAfterMs));
-            for (int i = 0; i < c.reports; ++i) {
-                SendStaleReport(device_, late);
+            for (int i = 0; i < c.count; ++i) {
+                SendStaleReport(device_, kLateAnswer);
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
             }
         });
         StartCapture();
         const bool quiet = StartOnQuietLine(device_.program);
-        EXPECT_EQ(FinishCapture(), c.output) << c.name;
-        EXPECT_EQ(quiet, c.output[0] == '\0') << c.name;
+        EXPECT_EQ(FinishCapture(), c.quiet ? "" : "ERR ReadFile 16 Device or resource busy\n")
+            << c.name;
+        EXPECT_EQ(quiet, c.quiet) << c.name;
         sender.join();
         if (quiet) {
             pollfd left = {static_cast<int>(device_.program), POLLIN, 0};

@@ -8,6 +8,7 @@
 #include "device/device.h"
 #include "device/transfer.h"
 #include "support/capture.h"
+#include "support/late_answers.h"
 #include "support/stand_in.h"
 
 namespace {
@@ -87,38 +88,26 @@ TEST(WindowsTransfer, ATimedOutReadLeavesNothingPending) {
 }
 
 TEST(WindowsTransfer, AWaitingRunStartsOnAQuietLine) {
-    // Late answers to the commands of a run that died or has just finished.
-    const Bytes late = {0x80, 0x02, 0x5F, 0x56, 0, 0, 0, 0};
-    const struct {
-        const char* name;
-        int firstAfterMs;  // then one report every 10 ms
-        int reports;
-        const char* output;
-    } cases[] = {
-        {"nothing comes", 0, 0, ""},
-        {"an answer already waiting", 0, 1, ""},
-        {"the two answers to a version command, late", 100, 2, ""},
-        {"a device that never stops sending", 0, 100, "ERR ReadFile 170 Resource in use.\r\n\n"},
-    };
     runOptions = RunOptions{};
     const int savedQuiet = quietLineMs;
     const int savedBound = quietLineBoundMs;
     quietLineMs = 150;
     quietLineBoundMs = 400;
-    for (const auto& c : cases) {
+    for (const LateAnswers& c : kLateAnswers) {
         StandIn device{};
         ASSERT_TRUE(OpenStandIn(&device));
-        std::thread sender([&device, &c, &late] {
+        std::thread sender([&device, &c] {
             Sleep(static_cast<DWORD>(c.firstAfterMs));
-            for (int i = 0; i < c.reports; ++i) {
-                QueueAnswer(device, late);
+            for (int i = 0; i < c.count; ++i) {
+                QueueAnswer(device, kLateAnswer);
                 Sleep(10);
             }
         });
         StartCapture();
         const bool quiet = StartOnQuietLine(device.program);
-        EXPECT_EQ(FinishCapture(), c.output) << c.name;
-        EXPECT_EQ(quiet, c.output[0] == '\0') << c.name;
+        EXPECT_EQ(FinishCapture(), c.quiet ? "" : "ERR ReadFile 170 Resource in use.\r\n\n")
+            << c.name;
+        EXPECT_EQ(quiet, c.quiet) << c.name;
         sender.join();
         DWORD waiting = 0;
         PeekNamedPipe(reinterpret_cast<HANDLE>(device.program), nullptr, 0, nullptr, &waiting,
