@@ -452,7 +452,7 @@ unplug_devices() {
 # again (handing devices to Wine costs seconds).
 renew_devices() {
     case " $devices " in
-    *" unplug="*) withdraw_devices && remove_devices && add_devices "$devices" && offer_devices ;;
+    *" unplug="*) forget_devices && remove_devices && add_devices "$devices" && offer_devices ;;
     *) restart_emulators ;;
     esac
 }
@@ -583,6 +583,7 @@ time_waiting_runs() {
 # (guest-wine.sh); the Linux rows need nothing of the kind.
 offer_devices() { :; }
 withdraw_devices() { :; }
+forget_devices() { :; }
 
 # This boot plays the rows of one platform: the other's run in a boot of their own.
 row_is_for_this_boot() {

@@ -116,6 +116,12 @@ offer_devices() {
     fi
 }
 
+# Wine 8 keeps a device that has left the bus until it restarts.
+forget_devices() {
+    rm -f "$HOST"/dev/hidraw*
+    restart_wine "a thermometer left the bus"
+}
+
 withdraw_devices() {
     count_matches "$HOST/dev/hidraw*"
     [ "$count" -gt 0 ] || return 0
