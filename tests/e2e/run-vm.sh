@@ -214,7 +214,7 @@ boot() {
     # A hang anywhere in the guest ends here, not in CI. Both Windows
     # programs play every Wine row, which takes the longest.
     limit=540
-    [ "$mode" != wine ] || limit=840
+    [ "$mode" != wine ] || limit=1200
     timeout "$limit" qemu-system-x86_64 -accel "$accel" -m "$memory" -smp 2 -nographic -no-reboot \
         -kernel "$kernel_dir/vmlinuz" -initrd "$work/initramfs.gz" -append "$append" "$@" \
         </dev/null >"$work/console.log" 2>&1 || true
