@@ -9,3 +9,6 @@ if(WIN32)
 endif()
 add_subdirectory(${FROSTGAUGE_GOOGLETEST_SOURCE} ${CMAKE_CURRENT_BINARY_DIR}/googletest
                  EXCLUDE_FROM_ALL)
+# Compiled for a test run or two: not worth optimizing.
+target_compile_options(gtest PRIVATE -O0)
+target_compile_options(gtest_main PRIVATE -O0)
