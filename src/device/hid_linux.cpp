@@ -18,6 +18,9 @@
 #include "device/hidraw_linux.h"
 
 int lockTimeoutMs = 30000;
+// Every user may make files here, and only their owner (or root) may
+// remove them: no other user can clear a run's mark.
+const char* readOutMarkDir = "/run/lock";
 
 namespace {
 
@@ -81,7 +84,7 @@ int HidrawNumber(const char* name) {
 
 // Describes an opened node and reads it if it is the thermometer's data
 // interface. Returns the action's result, or 0 when there was none.
-int VisitOpenNode(int fd, const char* hidDeviceDir, const char* devicePath,
+int VisitOpenNode(int fd, int number, const char* hidDeviceDir, const char* devicePath,
                   ThermometerAction action) {
     hidraw_devinfo info = {};
     if (ioctl(fd, HIDIOCGRAWINFO, &info) < 0) {
@@ -116,10 +119,9 @@ int VisitOpenNode(int fd, const char* hidDeviceDir, const char* devicePath,
     if (!LockThermometer(fd, &waited)) {
         return ERROR_SENTINEL;
     }
-    if (waited && !StartOnQuietLine(fd)) {
-        return ERROR_SENTINEL;
-    }
-    return action(fd);
+    char markPath[kPathSize];
+    std::snprintf(markPath, sizeof markPath, "%s/frostgauge-hidraw%d", readOutMarkDir, number);
+    return ReadUnderMark(fd, markPath, waited, action);
 }
 
 int VisitNode(int number, ThermometerAction action) {
@@ -138,7 +140,7 @@ int VisitNode(int number, ThermometerAction action) {
         }
         return thermometer ? ERROR_SENTINEL : 0;
     }
-    const int result = VisitOpenNode(fd, hidDeviceDir, devicePath, action);
+    const int result = VisitOpenNode(fd, number, hidDeviceDir, devicePath, action);
     close(fd);
     return result;
 }
@@ -220,6 +222,21 @@ bool LockThermometer(int fd, bool* waited) {
         PauseMilliseconds(kLockRetryMs);
     }
     return true;
+}
+
+ReadOutMark MarkReadOut(const char* markPath) {
+    // O_EXCL never follows a link; a file that another user planted there
+    // stays, and costs a quiet line.
+    const int fd = open(markPath, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+        close(fd);
+        return ReadOutMark::kMade;
+    }
+    return errno == EEXIST ? ReadOutMark::kLeftBehind : ReadOutMark::kNone;
+}
+
+void UnmarkReadOut(const char* markPath) {
+    unlink(markPath);
 }
 
 int ReadInterfaceNumber(const char* hidDeviceDir) {

@@ -1,6 +1,7 @@
 #include <windows.h>
-// setupapi.h needs the types of windows.h.
+// setupapi.h and shlobj.h need the types of windows.h.
 #include <setupapi.h>
+#include <shlobj.h>
 
 #include <cctype>
 #include <cstddef>
@@ -15,6 +16,7 @@
 #include "device/transfer.h"
 
 int lockTimeoutMs = 30000;
+const char* readOutMarkDir = nullptr;
 
 namespace {
 
@@ -98,6 +100,33 @@ const char* FindIgnoringCase(const char* text, const char* part) {
     return nullptr;
 }
 
+// Copies as much of the end of devicePath as fits into name (size bytes,
+// zero included), each character through the given mapping: past the room,
+// the end of the path is what tells devices apart.
+void CopyPathTail(const char* devicePath, char (*map)(char), char* name, std::size_t size) {
+    const std::size_t length = std::strlen(devicePath);
+    const char* path = length >= size ? devicePath + (length - size + 1) : devicePath;
+    for (; *path != '\0'; ++path, ++name) {
+        *name = map(*path);
+    }
+    *name = '\0';
+}
+
+// Names compare case-sensitively where paths may not.
+char Lower(char c) {
+    return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+}
+
+// A backslash would name an object directory.
+char InMutexName(char c) {
+    return c == '\\' ? '/' : Lower(c);
+}
+
+// A device path holds characters that no file name may.
+char InFileName(char c) {
+    return std::strchr("\\/:*?\"<>|", c) != nullptr ? '_' : Lower(c);
+}
+
 // Describes an opened interface and reads it if it is a thermometer.
 // Returns the action's result, or 0 when there was none.
 int VisitOpenInterface(HANDLE handle, const char* devicePath, const HidLibrary& hid, bool waited,
@@ -131,7 +160,9 @@ int VisitOpenInterface(HANDLE handle, const char* devicePath, const HidLibrary& 
         std::printf("TEMPer Gold found %s\n", devicePath);
         std::printf("USB Port #%d\n", static_cast<int>(device));
     }
-    return !waited || StartOnQuietLine(device) ? action(device) : ERROR_SENTINEL;
+    char markPath[MAX_PATH];
+    MarkPathOfPath(devicePath, markPath, sizeof markPath);
+    return ReadUnderMark(device, markPath, waited, action);
 }
 
 int OpenPath(const char* devicePath, bool thermometer, const HidLibrary& hid, bool waited,
@@ -222,18 +253,44 @@ void MutexNameOfPath(const char* devicePath, char* name, std::size_t size) {
     // Global, so that runs in other sessions (a service, a second user) take part.
     const char prefix[] = "Global\\frostgauge-";
     std::memcpy(name, prefix, sizeof prefix);
-    const std::size_t room = size - sizeof prefix;
-    const std::size_t length = std::strlen(devicePath);
-    // Past the room, the end of the path is what tells devices apart.
-    const char* path = length > room ? devicePath + (length - room) : devicePath;
-    char* at = name + sizeof prefix - 1;
-    for (; *path != '\0'; ++path, ++at) {
-        // A backslash would name an object directory, and names compare
-        // case-sensitively where paths may not.
-        *at = *path == '\\' ? '/'
-                            : static_cast<char>(std::tolower(static_cast<unsigned char>(*path)));
+    CopyPathTail(devicePath, InMutexName, name + sizeof prefix - 1, size - sizeof prefix + 1);
+}
+
+void MarkPathOfPath(const char* devicePath, char* path, std::size_t size) {
+    // The application data of all users: every account may make files there
+    // (Windows 2000 on), and only their owner may remove them.
+    char folder[MAX_PATH] = "";
+    if (readOutMarkDir != nullptr) {
+        std::snprintf(folder, sizeof folder, "%s", readOutMarkDir);
+    } else if (SHGetFolderPathA(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT,
+                                folder) != S_OK) {
+        path[0] = '\0';  // no mark, and no protection by one
+        return;
     }
-    *at = '\0';
+    const int length = std::snprintf(path, size, "%s\\frostgauge-", folder);
+    if (length < 0 || static_cast<std::size_t>(length) >= size) {
+        path[0] = '\0';
+        return;
+    }
+    CopyPathTail(devicePath, InFileName, path + length, size - static_cast<std::size_t>(length));
+}
+
+ReadOutMark MarkReadOut(const char* markPath) {
+    // CREATE_NEW fails on any name already there, a link included; a file
+    // that another user planted there stays, and costs a quiet line.
+    const HANDLE file = CreateFileA(markPath, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+        CloseHandle(file);
+        return ReadOutMark::kMade;
+    }
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ? ReadOutMark::kLeftBehind
+                                                                       : ReadOutMark::kNone;
+}
+
+void UnmarkReadOut(const char* markPath) {
+    DeleteFileA(markPath);
 }
 
 bool LockThermometer(const char* devicePath, HANDLE* mutex, bool* waited) {

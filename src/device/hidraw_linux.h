@@ -30,5 +30,8 @@ bool NamesThermometerData(const char* hidDeviceDir);
 // to. False, after an error line, when it could not be had.
 bool LockThermometer(int fd, bool* waited);
 
+// The folder of the marks that runs leave while they read a thermometer.
+extern const char* readOutMarkDir;
+
 // Milliseconds of the monotonic clock since start.
 long MillisecondsSince(const timespec& start);

@@ -68,13 +68,35 @@ bool Exchange(DeviceHandle device, const char* name, const Report command, Repor
 
 }  // namespace
 
-bool StartOnQuietLine(DeviceHandle device) {
+bool StartOnQuietLine(DeviceHandle device, bool waited, ReadOutMark mark) {
+    // Nothing tells when a dead run's answer comes; none comes later than
+    // a transfer waits for one.
+    const int quietMs = mark == ReadOutMark::kLeftBehind ? transferTimeoutMs
+                        : waited                         ? quietLineMs
+                                                         : 0;
+    if (quietMs == 0) {
+        return true;
+    }
+    const int boundMs = quietLineBoundMs > 2 * quietMs ? quietLineBoundMs : 2 * quietMs;
     int error = 0;
-    if (!AwaitQuietLine(device, quietLineMs, quietLineBoundMs, &error)) {
+    if (!AwaitQuietLine(device, quietMs, boundMs, &error)) {
         PrintSystemError("ERR ReadFile", error);
         return false;
     }
     return true;
+}
+
+int ReadUnderMark(DeviceHandle device, const char* markPath, bool waited,
+                  ThermometerAction action) {
+    // Made while the thermometer is held, so a mark found then was left by
+    // a run that died reading. A mark that cannot be made costs only the
+    // protection it gives.
+    const ReadOutMark mark = MarkReadOut(markPath);
+    const int result = StartOnQuietLine(device, waited, mark) ? action(device) : ERROR_SENTINEL;
+    if (mark != ReadOutMark::kNone) {
+        UnmarkReadOut(markPath);
+    }
+    return result;
 }
 
 int ReadVersion(DeviceHandle device) {

@@ -170,4 +170,19 @@ TEST_F(SysfsTree, WaitsForTheLockOfAnotherRunThenGivesUp) {
     lockTimeoutMs = savedTimeout;
 }
 
+TEST_F(SysfsTree, NeverMakesAMarkThroughALink) {
+    WriteFile("target", "kept");
+    ASSERT_EQ(symlink((root_ + "/target").c_str(), (root_ + "/mark").c_str()), 0);
+    const std::string mark = root_ + "/mark";
+    EXPECT_EQ(MarkReadOut(mark.c_str()), ReadOutMark::kLeftBehind);
+    UnmarkReadOut(mark.c_str());
+    EXPECT_EQ(MarkReadOut(mark.c_str()), ReadOutMark::kMade);
+    FILE* target = std::fopen((root_ + "/target").c_str(), "r");
+    ASSERT_NE(target, nullptr);
+    char text[8] = {};
+    EXPECT_EQ(std::fread(text, 1, sizeof text - 1, target), 4u);
+    std::fclose(target);
+    EXPECT_STREQ(text, "kept");
+}
+
 }  // namespace

@@ -97,7 +97,7 @@ TEST(WindowsLock, WaitsForAnotherRunThenGivesUp) {
     lockTimeoutMs = savedTimeout;
 }
 
-TEST(WindowsLock, NamesAMutexPerDevice) {
+TEST(WindowsLock, NamesAMutexAndAMarkPerDevice) {
     char keyboard[MAX_PATH];
     char data[MAX_PATH];
     MutexNameOfPath(kKeyboard, keyboard, sizeof keyboard);
@@ -110,6 +110,19 @@ TEST(WindowsLock, NamesAMutexPerDevice) {
     MutexNameOfPath(longPath.c_str(), data, sizeof data);
     EXPECT_EQ(std::strlen(data), sizeof data - 1);
     EXPECT_STREQ(data + std::strlen(data) - 4, "#end");
+
+    // A file name holds no backslash, slash or question mark.
+    readOutMarkDir = "C:\\marks";
+    MarkPathOfPath(kData, data, sizeof data);
+    EXPECT_STREQ(data,
+                 "C:\\marks\\frostgauge-____hid#vid_0c45&pid_7401&mi_01#7&1a2b&0&0000#"
+                 "{4d1e55b2-f16f-11cf-88cb-001111000030}");
+    MarkPathOfPath(longPath.c_str(), data, sizeof data);
+    EXPECT_EQ(std::strlen(data), sizeof data - 1);
+    EXPECT_STREQ(data + std::strlen(data) - 4, "#end");
+    readOutMarkDir = nullptr;
+    MarkPathOfPath(kData, data, sizeof data);
+    EXPECT_NE(std::strstr(data, "\\frostgauge-____hid#"), nullptr) << data;
 }
 
 }  // namespace

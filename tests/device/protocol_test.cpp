@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "common/run_options.h"
 #include "device/device.h"
+#include "device/transfer.h"
 #include "support/capture.h"
 #include "support/stand_in.h"
 
@@ -160,6 +164,51 @@ TEST_F(ProtocolTest, FailedWriteEndsTheOperationWithItsErrorLine) {
         EXPECT_EQ(out.rfind(expectedStart, 0), 0u) << out;
         EXPECT_EQ(out.find("RCV"), std::string::npos) << out;
     }
+}
+
+std::string markPath;
+bool markedDuringReadOut = false;
+
+int NoteTheMark(DeviceHandle) {
+    markedDuringReadOut = std::filesystem::exists(markPath);
+    return 0;
+}
+
+TEST_F(ProtocolTest, ReadsUnderAMarkThatItRemovesAfterwards) {
+    namespace fs = std::filesystem;
+    const fs::path folder =
+        fs::temp_directory_path() /
+        ("frostgauge-marks-" +
+         std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+    const struct {
+        const char* name;
+        bool folder;      // the marks' place exists
+        bool leftBehind;  // a run that died left its mark
+    } cases[] = {
+        {"no mark before", true, false},
+        {"a mark left behind", true, true},
+        {"no place for marks", false, false},
+    };
+    const int savedTimeout = transferTimeoutMs;
+    transferTimeoutMs = 50;  // the quiet after a run that died
+    for (const auto& c : cases) {
+        markPath = (folder / "frostgauge-hidraw1").string();
+        if (c.folder) {
+            fs::create_directory(folder);
+        }
+        if (c.leftBehind) {
+            std::ofstream(markPath).put('\n');
+        }
+        markedDuringReadOut = !c.folder;
+        StartCapture();
+        EXPECT_EQ(ReadUnderMark(device_.program, markPath.c_str(), false, NoteTheMark), 0)
+            << c.name;
+        EXPECT_EQ(FinishCapture(), "") << c.name;
+        EXPECT_EQ(markedDuringReadOut, c.folder) << c.name;
+        EXPECT_FALSE(fs::exists(markPath)) << c.name << ": the mark outlives the read-out";
+        fs::remove_all(folder);
+    }
+    transferTimeoutMs = savedTimeout;
 }
 
 }  // namespace

@@ -89,8 +89,10 @@ TEST_F(LinuxTransferTest, DropsWhatWaitsBeforeEachCommand) {
 TEST_F(LinuxTransferTest, AWaitingRunStartsOnAQuietLine) {
     const int savedQuiet = quietLineMs;
     const int savedBound = quietLineBoundMs;
+    const int savedTimeout = transferTimeoutMs;
     quietLineMs = 150;
     quietLineBoundMs = 400;
+    transferTimeoutMs = 400;
     for (const LateAnswers& c : kLateAnswers) {
         CloseStandIn(&device_);
         ASSERT_TRUE(OpenStandIn(&device_));
@@ -102,7 +104,8 @@ TEST_F(LinuxTransferTest, AWaitingRunStartsOnAQuietLine) {
             }
         });
         StartCapture();
-        const bool quiet = StartOnQuietLine(device_.program);
+        const bool quiet = StartOnQuietLine(
+            device_.program, true, c.diedReading ? ReadOutMark::kLeftBehind : ReadOutMark::kMade);
         EXPECT_EQ(FinishCapture(), c.quiet ? "" : "ERR ReadFile 16 Device or resource busy\n")
             << c.name;
         EXPECT_EQ(quiet, c.quiet) << c.name;
@@ -114,6 +117,7 @@ TEST_F(LinuxTransferTest, AWaitingRunStartsOnAQuietLine) {
     }
     quietLineMs = savedQuiet;
     quietLineBoundMs = savedBound;
+    transferTimeoutMs = savedTimeout;
 }
 
 void IgnoreSignal(int) {}

@@ -91,8 +91,10 @@ TEST(WindowsTransfer, AWaitingRunStartsOnAQuietLine) {
     runOptions = RunOptions{};
     const int savedQuiet = quietLineMs;
     const int savedBound = quietLineBoundMs;
+    const int savedTimeout = transferTimeoutMs;
     quietLineMs = 150;
     quietLineBoundMs = 400;
+    transferTimeoutMs = 400;
     for (const LateAnswers& c : kLateAnswers) {
         StandIn device{};
         ASSERT_TRUE(OpenStandIn(&device));
@@ -104,7 +106,8 @@ TEST(WindowsTransfer, AWaitingRunStartsOnAQuietLine) {
             }
         });
         StartCapture();
-        const bool quiet = StartOnQuietLine(device.program);
+        const bool quiet = StartOnQuietLine(
+            device.program, true, c.diedReading ? ReadOutMark::kLeftBehind : ReadOutMark::kMade);
         EXPECT_EQ(FinishCapture(), c.quiet ? "" : "ERR ReadFile 170 Resource in use.\r\n\n")
             << c.name;
         EXPECT_EQ(quiet, c.quiet) << c.name;
@@ -117,6 +120,7 @@ TEST(WindowsTransfer, AWaitingRunStartsOnAQuietLine) {
     }
     quietLineMs = savedQuiet;
     quietLineBoundMs = savedBound;
+    transferTimeoutMs = savedTimeout;
 }
 
 }  // namespace

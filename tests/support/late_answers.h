@@ -6,16 +6,19 @@
 // a run that waited for it may still meet it (5F 56 reads as 95.5 degrees).
 const Bytes kLateAnswer = {0x80, 0x02, 0x5F, 0x56, 0, 0, 0, 0};
 
+// Played with quietLineMs 150, quietLineBoundMs 400 and transferTimeoutMs 400.
 struct LateAnswers {
     const char* name;
     int firstAfterMs;  // then one every 10 ms
     int count;
-    bool quiet;  // whether the line falls quiet within 400 ms, at 150 ms of silence
+    bool quiet;        // whether the line falls quiet
+    bool diedReading;  // the run before left its mark: it died reading
 };
 
 constexpr LateAnswers kLateAnswers[] = {
-    {"nothing comes", 0, 0, true},
-    {"an answer already waiting", 0, 1, true},
-    {"the two answers to a version command, late", 100, 2, true},
-    {"a device that never stops sending", 0, 100, false},
+    {"nothing comes", 0, 0, true, false},
+    {"an answer already waiting", 0, 1, true, false},
+    {"the two answers to a version command, late", 100, 2, true, false},
+    {"a device that never stops sending", 0, 100, false, false},
+    {"the answers owed to a run that died, later than a waiting run's quiet", 250, 2, true, true},
 };
