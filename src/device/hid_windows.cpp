@@ -32,28 +32,6 @@ constexpr DWORD kPresentHidInterfaces = DIGCF_PRESENT | DIGCF_DEVICEINTERFACE;
 constexpr DWORD kDetailFixedPart =
     offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) + sizeof(CHAR);
 
-// HID.DLL's HIDD_ATTRIBUTES, kept here so that no driver-kit header is needed.
-struct HidAttributes {
-    ULONG Size;
-    USHORT VendorID;
-    USHORT ProductID;
-    USHORT VersionNumber;
-};
-static_assert(sizeof(HidAttributes) == 12, "HidD_GetAttributes fills 12 bytes");
-
-using GetHidGuidFunction = void(WINAPI*)(GUID*);
-using GetAttributesFunction = BOOLEAN(WINAPI*)(HANDLE, HidAttributes*);
-using FlushQueueFunction = BOOLEAN(WINAPI*)(HANDLE);
-
-// HID.DLL is looked up at run time, so the program needs no import library
-// for it and can say plainly when it is missing.
-struct HidLibrary {
-    HMODULE module;
-    GetHidGuidFunction getHidGuid;
-    GetAttributesFunction getAttributes;
-    FlushQueueFunction flushQueue;
-};
-
 // The protocol drops stale reports through the transfer layer, which knows
 // only the handle; HidD_FlushQueue is reachable while discovery holds HID.DLL.
 FlushQueueFunction loadedFlushQueue = nullptr;
@@ -203,25 +181,29 @@ int VisitPath(const char* devicePath, const HidLibrary& hid, ThermometerAction a
     return result;
 }
 
+}  // namespace
+
 int VisitInterface(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* data, const HidLibrary& hid,
                    ThermometerAction action) {
+    // An interface whose path cannot be had may be a thermometer's: a
+    // script must be able to tell that from an empty bus.
     // The first call only asks for the size, so its failure is expected.
     DWORD required = 0;
     SetupDiGetDeviceInterfaceDetailA(set, data, nullptr, 0, &required, nullptr);
     const DWORD sizeError = GetLastError();
     if (required < kDetailFixedPart) {
         PrintError("ERR SetupDiGetDeviceInterfaceDetail", sizeError);
-        return 0;
+        return ERROR_SENTINEL;
     }
     auto* detail = static_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(std::malloc(required));
     if (detail == nullptr) {
         std::printf("ERR Memory allocatio for SP_DEVICE_INTERFACE_DETAIL_DATA\n");
-        return 0;
+        return ERROR_SENTINEL;
     }
     // The size of the fixed record (8 in 64-bit builds, 5 in 32-bit ones),
     // not of the allocation: that is how the call knows the caller's layout.
     detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
-    int result = 0;
+    int result = ERROR_SENTINEL;
     if (SetupDiGetDeviceInterfaceDetailA(set, data, detail, required, nullptr, nullptr)) {
         result = VisitPath(detail->DevicePath, hid, action);
     } else {
@@ -230,8 +212,6 @@ int VisitInterface(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* data, const HidLibrar
     std::free(detail);
     return result;
 }
-
-}  // namespace
 
 int InterfaceOfPath(const char* devicePath) {
     const char* at = FindIgnoringCase(devicePath, "&mi_");

@@ -1,8 +1,40 @@
 #pragma once
 
 #include <windows.h>
+// setupapi.h needs the types of windows.h.
+#include <setupapi.h>
 
 #include <cstddef>
+
+#include "device/device.h"
+
+// HID.DLL's HIDD_ATTRIBUTES, kept here so that no driver-kit header is needed.
+struct HidAttributes {
+    ULONG Size;
+    USHORT VendorID;
+    USHORT ProductID;
+    USHORT VersionNumber;
+};
+static_assert(sizeof(HidAttributes) == 12, "HidD_GetAttributes fills 12 bytes");
+
+using GetHidGuidFunction = void(WINAPI*)(GUID*);
+using GetAttributesFunction = BOOLEAN(WINAPI*)(HANDLE, HidAttributes*);
+using FlushQueueFunction = BOOLEAN(WINAPI*)(HANDLE);
+
+// HID.DLL is looked up at run time, so the program needs no import library
+// for it and can say plainly when it is missing.
+struct HidLibrary {
+    HMODULE module;
+    GetHidGuidFunction getHidGuid;
+    GetAttributesFunction getAttributes;
+    FlushQueueFunction flushQueue;
+};
+
+// Looks at one interface of a device information set and reads it if it is
+// a thermometer's. Returns the action's result, 0 when there was none, or
+// ERROR_SENTINEL when the interface could not be looked at.
+int VisitInterface(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* data, const HidLibrary& hid,
+                   ThermometerAction action);
 
 // The USB interface number a device path names ("...&mi_01#..."), or -1 when
 // it names none, as the path of a device with a single interface does.

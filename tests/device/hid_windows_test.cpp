@@ -4,6 +4,7 @@
 #include <string>
 #include <thread>
 
+#include "common/run_options.h"
 #include "device/device.h"
 #include "device/hid_windows.h"
 #include "support/capture.h"
@@ -36,6 +37,19 @@ TEST(WindowsDevicePath, NamesTheUsbInterfaceAndTheThermometer) {
         EXPECT_EQ(InterfaceOfPath(c.path), c.number) << c.path;
         EXPECT_EQ(PathNamesThermometerData(c.path), c.thermometerData) << c.path;
     }
+}
+
+TEST(WindowsDiscovery, AnInterfaceWhosePathCannotBeHadFailsTheRun) {
+    GUID hidGuid = {0x4d1e55b2, 0xf16f, 0x11cf, {0x88, 0xcb, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
+    const HDEVINFO set =
+        SetupDiGetClassDevsA(&hidGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    ASSERT_NE(set, INVALID_HANDLE_VALUE);
+    SP_DEVICE_INTERFACE_DATA unknown = {};  // no interface of the set
+    unknown.cbSize = sizeof unknown;
+    StartCapture();
+    EXPECT_EQ(VisitInterface(set, &unknown, HidLibrary{}, nullptr), ERROR_SENTINEL);
+    EXPECT_EQ(FinishCapture().rfind("ERR SetupDiGetDeviceInterfaceDetail ", 0), 0u);
+    SetupDiDestroyDeviceInfoList(set);
 }
 
 TEST(WindowsLock, WaitsForAnotherRunThenGivesUp) {
