@@ -11,6 +11,11 @@ mount -t proc none /proc
 mount -t sysfs none /sys
 mount -t devtmpfs none /dev
 mount -t tmpfs none /tmp
+# Where runs mark their read-outs: every user may make files there, and
+# only their owner may remove them, as on Debian.
+mkdir -p /run/lock
+chmod 1777 /run/lock
+MARKS=/run/lock
 for module in /modules/*.ko; do
     case $module in
     *dummy_hcd*) insmod "$module" num=3 ;;  # one UDC per device of a scenario
@@ -118,6 +123,10 @@ start_emulator() {  # gadget settings...
         kill=*)
             kill_at=${setting#kill=}
             set -- "$@" --kill-at "$kill_at" /tmp/kill.request
+            ;;
+        late=*)
+            kill_late=${setting#late=}
+            set -- "$@" --late "$kill_late"
             ;;
         *) set -- "$@" "$setting" ;;
         esac
@@ -300,16 +309,35 @@ others_wait() {  # runner first-pid
     esac
 }
 
+# A killed run holds nothing once it has exited; its parent reaps it later.
+has_exited() {  # pid
+    state=$(cut -d ' ' -f 3 "/proc/$1/stat" 2>/dev/null)
+    [ "${state:-Z}" = Z ]
+}
+
 # kill=N: the first run starts alone. When its first command reaches the
 # thermometer, which holds back its answer, the others start and wait for
 # it; when its command N does, it is killed, and the thermometer answers
-# that command after its delay, as a killed run's answer comes late. Only
-# the others' output and status count.
+# that command after its delay, as a killed run's answer comes late. With
+# late=MS the others start only once it is dead, as a script's next run
+# does, and that answer comes MS later. Only the others' output and status
+# count.
 kill_during_read_out() {  # count target runner tz arguments...
     count=$1
     shift
     start_runs 1 1 "$@"
     held_answer 1
+    if [ -n "$kill_late" ]; then
+        if [ "$kill_at" -gt 1 ]; then
+            kill -USR2 "$kill_emulator"
+            held_answer "$kill_at"
+        fi
+        kill -KILL "$(cat /tmp/pid.1)"
+        wait_for has_exited "$(cat /tmp/pid.1)"
+        start_runs 2 "$count" "$@"
+        kill -USR2 "$kill_emulator"
+        return
+    fi
     start_runs 2 "$count" "$@"
     others_wait "$2" "$(cat /tmp/pid.1)"
     if [ "$kill_at" -gt 1 ]; then
@@ -390,6 +418,10 @@ check_runs() {
     if grep -q 'keyboard interface' /tmp/emulator.log; then
         problem="the program wrote to the keyboard interface"
     fi
+    # A run that ended, however it ended, removed the mark of its read-out;
+    # one left behind would cost every later run the long quiet line.
+    count_matches "$MARKS/frostgauge-*"
+    [ "$count" -eq 0 ] || problem="a run left the mark of its read-out"
 }
 
 # The programs a row runs: the one Linux program, or the Windows programs
@@ -462,7 +494,7 @@ play_program() {  # program arguments...
     shift
     exe=/mnt/frostgauge.exe
     [ "$program" != x86 ] || exe=/mnt/frostgauge32.exe
-    rm -f /tmp/out.* /tmp/status.* /tmp/pid.* /tmp/wine.* /tmp/kill.request
+    rm -f /tmp/out.* /tmp/status.* /tmp/pid.* /tmp/wine.* /tmp/kill.request "$MARKS"/frostgauge-*
     run_programs "$user" "$zone" "$target" "$@"
     check_runs
     [ -z "$problem" ] || [ "$program" = linux ] || problem="$program: $problem"
@@ -476,6 +508,7 @@ run_scenario() {
     : >/tmp/emulator.log
     stale_emulator=
     kill_emulator=
+    kill_late=
     expect_output "$user"
     scenario_began=$(uptime_cs)
     problem=

@@ -13,6 +13,8 @@
 # (about 20 s under TCG) and every run is timed without that cost.
 
 HOST=/host
+# The application data of all users, where the program marks its read-outs.
+MARKS=$HOST/mnt/prefix/drive_c/ProgramData
 WINE_ENV="WINEPREFIX=/mnt/prefix WINEDEBUG=-all HOME=/tmp"
 # HID interfaces that Windows programs may list are "linked" here.
 HID_INTERFACES='HKLM\System\CurrentControlSet\Control\DeviceClasses\{4d1e55b2-f16f-11cf-88cb-001111000030}'

@@ -3,11 +3,13 @@
 //
 // Usage: thermometer_emulator HIDG [--id TEXT] [--calibration HH]
 //            [--celsius HHLL] [--stop-after N] [--unplug-after N UDC_FILE]
-//            [--delay MS] [--stale HHLL] [--kill-at N FILE] [--keyboard HIDG]
+//            [--delay MS] [--stale HHLL] [--kill-at N FILE [--late MS]]
+//            [--keyboard HIDG]
 // With --kill-at it holds back its answers to the first command and to
 // command N: it writes the command's number into FILE and waits for SIGUSR2
 // (10 s at most) before its delay and the answer. Meanwhile the test starts
-// the other runs, and at command N kills the run that sent it.
+// the other runs, and at command N kills the run that sent it. With --late,
+// the answer to command N comes MS after that word instead of the delay.
 // With --keyboard it also watches the keyboard interface and says on
 // standard error when anything but the keyboard's own LED report reaches it.
 // With --stale it sends one data report when SIGUSR1 arrives, answering no
@@ -53,6 +55,7 @@ struct Settings {
     std::uint8_t staleLow;
     long killAt;  // the command whose sender the test kills
     const char* killRequest;
+    long lateMs;  // before the answer to command killAt, if not kNoLimit
     const char* keyboard;
 };
 
@@ -83,9 +86,9 @@ bool ParseSettings(int argc, char* argv[], Settings* settings) {
     if (argc < 2) {
         return false;
     }
-    *settings = Settings{argv[1],  "TEMPerGold_V3.1", 0x00,   0x19,  0x20, kNoLimit,
-                         kNoLimit, nullptr,           0,      false, 0,    0,
-                         kNoLimit, nullptr,           nullptr};
+    *settings = Settings{argv[1],  "TEMPerGold_V3.1", 0x00,     0x19,   0x20, kNoLimit,
+                         kNoLimit, nullptr,           0,        false,  0,    0,
+                         kNoLimit, nullptr,           kNoLimit, nullptr};
     for (int i = 2; i < argc; i += 2) {
         const char* option = argv[i];
         const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -113,6 +116,10 @@ bool ParseSettings(int argc, char* argv[], Settings* settings) {
             settings->stale = true;
             settings->staleHigh = static_cast<std::uint8_t>(number >> 8);
             settings->staleLow = static_cast<std::uint8_t>(number & 0xFF);
+        } else if (std::strcmp(option, "--late") == 0) {
+            if (!ParseCount(value, &settings->lateMs)) {
+                return false;
+            }
         } else if (std::strcmp(option, "--keyboard") == 0) {
             settings->keyboard = value;
         } else if (std::strcmp(option, "--kill-at") == 0 && i + 2 < argc) {
@@ -170,8 +177,8 @@ void SleepMs(long milliseconds) {
     nanosleep(&pause, nullptr);
 }
 
-bool Answer(int fd, Command command, const Settings& settings) {
-    SleepMs(settings.delayMs);
+bool Answer(int fd, Command command, const Settings& settings, long delayMs) {
+    SleepMs(delayMs);
     const auto* id = reinterpret_cast<const std::uint8_t*>(settings.identification);
     switch (command) {
     case Command::kVersion:
@@ -273,11 +280,15 @@ bool Serve(int fd, int keyboard, const Settings& settings) {
         if (received == settings.unplugAfter) {
             return true;
         }
+        long delayMs = settings.delayMs;
         if (settings.killAt != kNoLimit && (received == 0 || received + 1 == settings.killAt)) {
             HoldAnswer(settings, received + 1);
+            if (received + 1 == settings.killAt && settings.lateMs != kNoLimit) {
+                delayMs = settings.lateMs;
+            }
         }
         const bool silent = settings.stopAfter != kNoLimit && received >= settings.stopAfter;
-        if (!silent && !Answer(fd, Recognise(command), settings)) {
+        if (!silent && !Answer(fd, Recognise(command), settings, delayMs)) {
             return false;
         }
     }
@@ -306,7 +317,8 @@ int main(int argc, char* argv[]) {
         std::fprintf(stderr,
                      "usage: thermometer_emulator HIDG [--id TEXT] [--calibration HH] "
                      "[--celsius HHLL] [--stop-after N] [--unplug-after N UDC_FILE] "
-                     "[--delay MS] [--stale HHLL] [--kill-at N FILE] [--keyboard HIDG]\n"
+                     "[--delay MS] [--stale HHLL] [--kill-at N FILE [--late MS]] "
+                     "[--keyboard HIDG]\n"
                      "       thermometer_emulator --hold HIDRAW\n");
         return 2;
     }
