@@ -2,7 +2,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all build check demo demo-windows deps fuzz bench clean
+.PHONY: all build check demo demo-windows deps fuzz bench soak clean
 
 all: build
 
@@ -30,6 +30,10 @@ fuzz: deps
 # What the program costs; figures, not pass or fail.
 bench: build
 	scripts/bench.sh $(BUILD)
+
+# Runs at once, some killed, for half an hour or more; figures and a verdict.
+soak: build
+	scripts/soak.sh $(BUILD)
 
 clean:
 	rm -rf $(BUILD)

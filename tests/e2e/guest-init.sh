@@ -2,7 +2,8 @@
 # /init of the test machine: brings up a USB bus with gadget support, then
 # plays every scenario of /e2e/scenarios.txt against fresh USB devices (or,
 # with frostgauge=demo on the kernel command line, the README's two commands;
-# with frostgauge=bench, the time of whole runs)
+# with frostgauge=bench, the time of whole runs; with frostgauge=soak or
+# soak-wine, a long run of runs at once, some of them killed)
 # and reports on the serial console. Lines for the host begin with "e2e: ".
 
 /bin/busybox --install -s /bin
@@ -229,7 +230,7 @@ start_run() {  # N target user tz arguments...
     shift 4
     : >"/tmp/out.$number"
     case $user in
-    root) TZ=$zone timeout 20 frostgauge "$@" </dev/null >"$out" & ;;
+    root) TZ=$zone timeout "${run_limit:-20}" frostgauge "$@" </dev/null >"$out" & ;;
     valgrind)
         # The dynamically linked program, as root, under memcheck: any error
         # or leak ends it with status 99. Emulated, memcheck is slow.
@@ -612,6 +613,78 @@ time_waiting_runs() {
     remove_devices
 }
 
+random_below() {  # n
+    echo $(($(od -An -N2 -tu2 /dev/urandom) % $1))
+}
+
+# Kills run $1 after a random while below $2 ms, unless it has ended.
+kill_at_random() {  # number window
+    usleep $(($(random_below "$2") * 1000))
+    pid=$(cat "/tmp/pid.$1" 2>/dev/null)
+    [ -n "$pid" ] && ! has_exited "$pid" && kill -KILL "$pid" 2>/dev/null && : >"/tmp/killed.$1"
+}
+
+# The runs of a soak: soak_runs=N on the kernel's command line, or $1.
+soak_runs() {  # default
+    runs=$(sed -n 's/.* soak_runs=\([0-9][0-9]*\).*/\1/p' /proc/cmdline)
+    echo "${runs:-$1}"
+}
+
+soak_report() {
+    report "soak: $program: $soaked runs, $killed killed; $failed failed, $wrong wrong readings, $hangs hangs ($(($(date +%s) - soak_began)) s)"
+}
+
+# Runs at once on one thermometer (5.125 degrees) whose answers come 0 to
+# 400 ms late, 1 to 4 at once, about one in ten killed at a random moment
+# of its life (below window ms), until runs have been started, for each
+# program. A run not killed must read 5.125 and end with 0; one that has
+# not ended after 90 s hangs.
+soak() {  # runs window runner
+    add_devices "T t=0520 delay=0-400" && offer_devices || { report "soak: FAIL no thermometer"; return; }
+    run_limit=90
+    for program in $(programs_of "$3"); do
+        exe=/mnt/frostgauge.exe
+        [ "$program" != x86 ] || exe=/mnt/frostgauge32.exe
+        soaked=0 killed=0 failed=0 wrong=0 hangs=0 soak_began=$(date +%s)
+        while [ "$soaked" -lt "$1" ]; do
+            size=$(($(random_below 4) + 1))
+            rm -f /tmp/out.* /tmp/status.* /tmp/pid.* /tmp/killed.*
+            runs=
+            start_runs 1 "$size" "" "$3" UTC0
+            number=1
+            while [ "$number" -le "$size" ]; do
+                if [ "$(random_below 10)" -eq 0 ]; then
+                    kill_at_random "$number" "$2" &
+                    runs="$runs $!"
+                fi
+                number=$((number + 1))
+            done
+            for run in $runs; do
+                wait "$run"
+            done
+            for status_file in /tmp/status.*; do
+                number=${status_file#/tmp/status.}
+                soaked=$((soaked + 1))
+                status=$(cat "$status_file")
+                if [ -e "/tmp/killed.$number" ]; then
+                    killed=$((killed + 1))
+                elif [ "$status" = 143 ]; then
+                    hangs=$((hangs + 1))
+                elif [ "$status" != 0 ]; then
+                    failed=$((failed + 1))
+                    report "soak: $program: run $soaked ended with $status: $(cat "/tmp/out.$number")"
+                elif [ "$(cat "/tmp/out.$number")" != 5.125 ]; then
+                    wrong=$((wrong + 1))
+                    report "soak: $program: run $soaked read $(cat "/tmp/out.$number")"
+                fi
+                [ $((soaked % 50)) -ne 0 ] || soak_report
+            done
+        done
+        [ $((soaked % 50)) -eq 0 ] || soak_report
+        report "soak: $program: done"
+    done
+}
+
 # The Windows rows hand the plugged devices to Wine and take them back
 # (guest-wine.sh); the Linux rows need nothing of the kind.
 offer_devices() { :; }
@@ -684,6 +757,12 @@ platform=linux
 case " $(cat /proc/cmdline) " in
 *" frostgauge=demo "*) show_demo frostgauge frostgauge ;;
 *" frostgauge=bench "*) time_runs ;;
+*" frostgauge=soak "*) soak "$(soak_runs 1000)" 1000 root ;;
+*" frostgauge=soak-wine "*)
+    platform=windows
+    . /bin/guest-wine.sh
+    start_wine && soak "$(soak_runs 100)" 5000 wine
+    ;;
 *" frostgauge=wine "*)
     platform=windows
     . /bin/guest-wine.sh

@@ -51,7 +51,7 @@ run_exe() {  # tz arguments...
     zone=$1
     shift
     # shellcheck disable=SC2086
-    ${EXEC_EXE:-} timeout 40 chroot "$HOST" env $WINE_ENV WINEDEBUG=err+all ${zone:+TZ=$zone} \
+    ${EXEC_EXE:-} timeout "${run_limit:-40}" chroot "$HOST" env $WINE_ENV WINEDEBUG=err+all ${zone:+TZ=$zone} \
         /usr/lib/wine/wine64 \
         "${exe:-/mnt/frostgauge.exe}" "$@"
 }

@@ -1,15 +1,16 @@
 #!/bin/sh
 # Boots Debian's current kernel under QEMU with emulated thermometers on a USB
 # gadget bus and runs frostgauge against them: every scenario of
-# scenarios.txt (check), the README's two commands (demo), or timed runs
-# (bench). Usage: run-vm.sh check|demo|bench|wine|demo-windows BUILD_DIR PROGRAM EMULATOR
+# scenarios.txt (check), the README's two commands (demo), timed runs
+# (bench), or many runs at once, some killed (soak).
+# Usage: run-vm.sh check|demo|bench|soak|wine|demo-windows|soak-wine BUILD_DIR PROGRAM EMULATOR
 #                 [DYNAMIC_PROGRAM | PROGRAM32]
 # With DYNAMIC_PROGRAM, the machine also carries valgrind's memcheck and runs
 # that program under it in the scenarios whose user is "valgrind".
-# The modes wine (the scenarios whose user is "wine", "wine64" or "wine32")
-# and demo-windows take the 64-bit frostgauge.exe as PROGRAM, and wine the
-# 32-bit one as PROGRAM32, and run them under the host's Wine, which the
-# guest mounts over 9p.
+# The modes wine (the scenarios whose user is "wine", "wine64" or "wine32"),
+# demo-windows and soak-wine take the 64-bit frostgauge.exe as PROGRAM, and
+# wine and soak-wine the 32-bit one as PROGRAM32, and run them under the
+# host's Wine, which the guest mounts over 9p.
 set -eu
 mode=$1
 build=$2
@@ -22,7 +23,7 @@ work=$build/e2e/$mode
 share=$(cd "$build" && pwd)/e2e-wine  # the guest's only writable folder of the host: Wine's prefix, the .exe files
 windows=false
 program32=
-case $mode in wine | demo-windows)
+case $mode in wine | demo-windows | soak-wine)
     windows=true
     program32=$dynamic
     dynamic=
@@ -201,6 +202,8 @@ boot() {
     fi
     append="console=ttyS0 quiet panic=-1"
     [ "$mode" = check ] || append="$append frostgauge=$mode"
+    # A shorter or longer soak, for trying it out.
+    [ -z "${FROSTGAUGE_SOAK_RUNS:-}" ] || append="$append soak_runs=$FROSTGAUGE_SOAK_RUNS"
     memory=512
     set --
     if $windows; then
@@ -215,9 +218,11 @@ boot() {
     # programs play every Wine row, which takes the longest.
     limit=540
     [ "$mode" != wine ] || limit=1200
+    [ "${mode#soak}" = "$mode" ] || limit=5400
+    # A soak reports as it goes.
     timeout "$limit" qemu-system-x86_64 -accel "$accel" -m "$memory" -smp 2 -nographic -no-reboot \
         -kernel "$kernel_dir/vmlinuz" -initrd "$work/initramfs.gz" -append "$append" "$@" \
-        </dev/null >"$work/console.log" 2>&1 || true
+        </dev/null 2>&1 | tee "$work/console.log" | sed -un 's/\r$//; s/^e2e: soak: //p' || true
     tr -d '\r' <"$work/console.log" >"$work/console.txt"
 }
 
@@ -235,6 +240,20 @@ began=$(date +%s)
 boot
 took=$(($(date +%s) - began))
 
+if [ "${mode#soak}" != "$mode" ]; then
+    echo "boot and soak took $took s"
+    # Every count but the runs and the killed ones is 0, for every program.
+    summary=$(sed -n 's/^e2e: soak: //p' "$work/console.txt")
+    programs=1
+    [ "$mode" = soak ] || programs=2
+    bad=$(echo "$summary" | grep -v ': done$' | grep -v '; 0 failed, 0 wrong readings, 0 hangs ([0-9]* s)$' || true)
+    if [ -z "$bad" ] && [ "$(echo "$summary" | grep -c ': done$')" -eq "$programs" ]; then
+        exit 0
+    fi
+    echo "The soak failed or did not finish; the console's end ($work/console.txt):"
+    tail -n 30 "$work/console.txt"
+    exit 1
+fi
 if [ "$mode" = bench ]; then
     sed -n 's/^e2e: bench: //p' "$work/console.txt"
     exit 0

@@ -3,13 +3,14 @@
 //
 // Usage: thermometer_emulator HIDG [--id TEXT] [--calibration HH]
 //            [--celsius HHLL] [--stop-after N] [--unplug-after N UDC_FILE]
-//            [--delay MS] [--stale HHLL] [--kill-at N FILE [--late MS]]
+//            [--delay MS[-MS]] [--stale HHLL] [--kill-at N FILE [--late MS]]
 //            [--keyboard HIDG]
 // With --kill-at it holds back its answers to the first command and to
 // command N: it writes the command's number into FILE and waits for SIGUSR2
 // (10 s at most) before its delay and the answer. Meanwhile the test starts
 // the other runs, and at command N kills the run that sent it. With --late,
 // the answer to command N comes MS after that word instead of the delay.
+// A delay given as a range is drawn afresh for each answer.
 // With --keyboard it also watches the keyboard interface and says on
 // standard error when anything but the keyboard's own LED report reaches it.
 // With --stale it sends one data report when SIGUSR1 arrives, answering no
@@ -49,8 +50,9 @@ struct Settings {
     long stopAfter;    // commands answered before the device falls silent
     long unplugAfter;  // commands answered before the device leaves the bus
     const char* udcFile;
-    long delayMs;  // before each answer
-    bool stale;    // a data report to send on SIGUSR1
+    long delayMs;     // before each answer
+    long delayMaxMs;  // above delayMs, a range to draw each delay from
+    bool stale;       // a data report to send on SIGUSR1
     std::uint8_t staleHigh;
     std::uint8_t staleLow;
     long killAt;  // the command whose sender the test kills
@@ -86,9 +88,15 @@ bool ParseSettings(int argc, char* argv[], Settings* settings) {
     if (argc < 2) {
         return false;
     }
-    *settings = Settings{argv[1],  "TEMPerGold_V3.1", 0x00,     0x19,   0x20, kNoLimit,
-                         kNoLimit, nullptr,           0,        false,  0,    0,
-                         kNoLimit, nullptr,           kNoLimit, nullptr};
+    *settings = Settings{};
+    settings->hidg = argv[1];
+    std::memcpy(settings->identification, "TEMPerGold_V3.1", sizeof "TEMPerGold_V3.1");
+    settings->celsiusHigh = 0x19;
+    settings->celsiusLow = 0x20;
+    settings->stopAfter = kNoLimit;
+    settings->unplugAfter = kNoLimit;
+    settings->killAt = kNoLimit;
+    settings->lateMs = kNoLimit;
     for (int i = 2; i < argc; i += 2) {
         const char* option = argv[i];
         const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -109,7 +117,16 @@ bool ParseSettings(int argc, char* argv[], Settings* settings) {
                 return false;
             }
         } else if (std::strcmp(option, "--delay") == 0) {
-            if (!ParseCount(value, &settings->delayMs)) {
+            char low[24] = {};
+            const char* dash = std::strchr(value, '-');
+            const std::size_t length = dash == nullptr ? std::strlen(value) : dash - value;
+            if (length >= sizeof low) {
+                return false;
+            }
+            std::memcpy(low, value, length);
+            if (!ParseCount(low, &settings->delayMs) ||
+                !ParseCount(dash == nullptr ? low : dash + 1, &settings->delayMaxMs) ||
+                settings->delayMaxMs < settings->delayMs) {
                 return false;
             }
         } else if (std::strcmp(option, "--stale") == 0 && ParseHex(value, 4, &number)) {
@@ -280,7 +297,8 @@ bool Serve(int fd, int keyboard, const Settings& settings) {
         if (received == settings.unplugAfter) {
             return true;
         }
-        long delayMs = settings.delayMs;
+        long delayMs =
+            settings.delayMs + std::rand() % (settings.delayMaxMs - settings.delayMs + 1);
         if (settings.killAt != kNoLimit && (received == 0 || received + 1 == settings.killAt)) {
             HoldAnswer(settings, received + 1);
             if (received + 1 == settings.killAt && settings.lateMs != kNoLimit) {
@@ -317,7 +335,7 @@ int main(int argc, char* argv[]) {
         std::fprintf(stderr,
                      "usage: thermometer_emulator HIDG [--id TEXT] [--calibration HH] "
                      "[--celsius HHLL] [--stop-after N] [--unplug-after N UDC_FILE] "
-                     "[--delay MS] [--stale HHLL] [--kill-at N FILE [--late MS]] "
+                     "[--delay MS[-MS]] [--stale HHLL] [--kill-at N FILE [--late MS]] "
                      "[--keyboard HIDG]\n"
                      "       thermometer_emulator --hold HIDRAW\n");
         return 2;
@@ -327,6 +345,7 @@ int main(int argc, char* argv[]) {
     sigemptyset(&release);
     sigaddset(&release, SIGUSR2);
     sigprocmask(SIG_BLOCK, &release, nullptr);
+    std::srand(static_cast<unsigned>(getpid()));
     const int fd = open(settings.hidg, O_RDWR | O_CLOEXEC);
     if (fd < 0) {
         std::fprintf(stderr, "thermometer_emulator: %s: %s\n", settings.hidg, std::strerror(errno));
