@@ -237,8 +237,9 @@ void MutexNameOfPath(const char* devicePath, char* name, std::size_t size) {
 }
 
 void MarkPathOfPath(const char* devicePath, char* path, std::size_t size) {
-    // The application data of all users: every account may make files there
-    // (Windows 2000 on), and only their owner may remove them.
+    // The application data of all users (Windows 2000 on), which every
+    // account shares; an account that may not make files there goes
+    // without the protection of a mark.
     char folder[MAX_PATH] = "";
     if (readOutMarkDir != nullptr) {
         std::snprintf(folder, sizeof folder, "%s", readOutMarkDir);
