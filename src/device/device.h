@@ -23,8 +23,8 @@ extern int quietLineBoundMs;
 
 // What a run finds of the mark that every run leaves while it reads a
 // thermometer, once it has taken that thermometer: none (its place cannot
-// be written), its own, or one left behind by a run that died reading,
-// whose last command may still be answered.
+// be written), its own, or one left behind by a run that died reading or
+// whose read-out failed, whose last command may still be answered.
 enum class ReadOutMark { kNone, kMade, kLeftBehind };
 
 // Makes the mark at markPath unless one is there; never through a link.
@@ -38,8 +38,9 @@ void UnmarkReadOut(const char* markPath);
 bool StartOnQuietLine(DeviceHandle device, bool waited, ReadOutMark mark);
 
 // Runs the action on a thermometer this run has taken, under the mark of
-// its read-out at markPath, on a quiet line where one is needed. Returns the
-// action's result, or ERROR_SENTINEL after an error line.
+// its read-out at markPath, on a quiet line where one is needed; the mark
+// stays when the read-out failed. Returns the action's result, or
+// ERROR_SENTINEL after an error line.
 int ReadUnderMark(DeviceHandle device, const char* markPath, bool waited, ThermometerAction action);
 
 // Opens every HID interface present and runs the action on each thermometer,

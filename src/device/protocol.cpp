@@ -89,11 +89,12 @@ bool StartOnQuietLine(DeviceHandle device, bool waited, ReadOutMark mark) {
 int ReadUnderMark(DeviceHandle device, const char* markPath, bool waited,
                   ThermometerAction action) {
     // Made while the thermometer is held, so a mark found then was left by
-    // a run that died reading. A mark that cannot be made costs only the
+    // a run that died reading, or whose read-out failed: a transfer it gave
+    // up on may still be answered. A mark that cannot be made costs only the
     // protection it gives.
     const ReadOutMark mark = MarkReadOut(markPath);
     const int result = StartOnQuietLine(device, waited, mark) ? action(device) : ERROR_SENTINEL;
-    if (mark != ReadOutMark::kNone) {
+    if (mark != ReadOutMark::kNone && result != ERROR_SENTINEL) {
         UnmarkReadOut(markPath);
     }
     return result;

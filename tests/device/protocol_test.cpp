@@ -174,7 +174,12 @@ int NoteTheMark(DeviceHandle) {
     return 0;
 }
 
-TEST_F(ProtocolTest, ReadsUnderAMarkThatItRemovesAfterwards) {
+int FailWithTheMark(DeviceHandle device) {
+    NoteTheMark(device);
+    return ERROR_SENTINEL;
+}
+
+TEST_F(ProtocolTest, ReadsUnderAMarkThatItRemovesUnlessTheReadOutFailed) {
     namespace fs = std::filesystem;
     const fs::path folder =
         fs::temp_directory_path() /
@@ -184,10 +189,12 @@ TEST_F(ProtocolTest, ReadsUnderAMarkThatItRemovesAfterwards) {
         const char* name;
         bool folder;      // the marks' place exists
         bool leftBehind;  // a run that died left its mark
+        ThermometerAction readOut;
     } cases[] = {
-        {"no mark before", true, false},
-        {"a mark left behind", true, true},
-        {"no place for marks", false, false},
+        {"no mark before", true, false, NoteTheMark},
+        {"a mark left behind", true, true, NoteTheMark},
+        {"no place for marks", false, false, NoteTheMark},
+        {"a failed read-out", true, false, FailWithTheMark},
     };
     const int savedTimeout = transferTimeoutMs;
     transferTimeoutMs = 50;  // the quiet after a run that died
@@ -201,11 +208,14 @@ TEST_F(ProtocolTest, ReadsUnderAMarkThatItRemovesAfterwards) {
         }
         markedDuringReadOut = !c.folder;
         StartCapture();
-        EXPECT_EQ(ReadUnderMark(device_.program, markPath.c_str(), false, NoteTheMark), 0)
+        const bool failed = c.readOut == FailWithTheMark;
+        EXPECT_EQ(ReadUnderMark(device_.program, markPath.c_str(), false, c.readOut),
+                  failed ? ERROR_SENTINEL : 0)
             << c.name;
         EXPECT_EQ(FinishCapture(), "") << c.name;
         EXPECT_EQ(markedDuringReadOut, c.folder) << c.name;
-        EXPECT_FALSE(fs::exists(markPath)) << c.name << ": the mark outlives the read-out";
+        EXPECT_EQ(fs::exists(markPath), failed)
+            << c.name << ": the mark stays only after a failure";
         fs::remove_all(folder);
     }
     transferTimeoutMs = savedTimeout;

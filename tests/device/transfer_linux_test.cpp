@@ -90,9 +90,9 @@ TEST_F(LinuxTransferTest, AWaitingRunStartsOnAQuietLine) {
     const int savedQuiet = quietLineMs;
     const int savedBound = quietLineBoundMs;
     const int savedTimeout = transferTimeoutMs;
-    quietLineMs = 150;
+    quietLineMs = 300;
     quietLineBoundMs = 400;
-    transferTimeoutMs = 400;
+    transferTimeoutMs = 1000;
     for (const LateAnswers& c : kLateAnswers) {
         CloseStandIn(&device_);
         ASSERT_TRUE(OpenStandIn(&device_));

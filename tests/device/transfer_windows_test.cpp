@@ -92,9 +92,9 @@ TEST(WindowsTransfer, AWaitingRunStartsOnAQuietLine) {
     const int savedQuiet = quietLineMs;
     const int savedBound = quietLineBoundMs;
     const int savedTimeout = transferTimeoutMs;
-    quietLineMs = 150;
+    quietLineMs = 300;
     quietLineBoundMs = 400;
-    transferTimeoutMs = 400;
+    transferTimeoutMs = 1000;
     for (const LateAnswers& c : kLateAnswers) {
         StandIn device{};
         ASSERT_TRUE(OpenStandIn(&device));

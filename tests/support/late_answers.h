@@ -6,7 +6,8 @@
 // a run that waited for it may still meet it (5F 56 reads as 95.5 degrees).
 const Bytes kLateAnswer = {0x80, 0x02, 0x5F, 0x56, 0, 0, 0, 0};
 
-// Played with quietLineMs 150, quietLineBoundMs 400 and transferTimeoutMs 400.
+// Played with quietLineMs 300, quietLineBoundMs 400 and transferTimeoutMs
+// 1000: far apart, so that a starved sender does not pass for a quiet line.
 struct LateAnswers {
     const char* name;
     int firstAfterMs;  // then one every 10 ms
@@ -20,5 +21,5 @@ constexpr LateAnswers kLateAnswers[] = {
     {"an answer already waiting", 0, 1, true, false},
     {"the two answers to a version command, late", 100, 2, true, false},
     {"a device that never stops sending", 0, 100, false, false},
-    {"the answers owed to a run that died, later than a waiting run's quiet", 250, 2, true, true},
+    {"the answers owed to a run that died, later than a waiting run's quiet", 450, 2, true, true},
 };
