@@ -1,6 +1,7 @@
 #!/bin/sh
 # Guards the release: installed files, the Debian package and the man page
-# (what the udev rule opens up, udevd itself shows in e2e_vm). Usage: check_release.sh BUILD_DIR SOURCE_DIR
+# (what the udev rule opens up, udevd itself shows in e2e_vm).
+# Usage: check_release.sh BUILD_DIR SOURCE_DIR
 build=$1
 source=$2
 here=$(dirname "$0")
