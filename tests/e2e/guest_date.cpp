@@ -42,10 +42,17 @@ int main(int argc, char** argv) {
     int option = 0;
     while ((option = getopt(argc, argv, "us:d:")) != -1) {
         switch (option) {
-        case 'u': utc = true; break;
-        case 's': set = optarg; break;
-        case 'd': at = optarg; break;
-        default: return 1;
+        case 'u':
+            utc = true;
+            break;
+        case 's':
+            set = optarg;
+            break;
+        case 'd':
+            at = optarg;
+            break;
+        default:
+            return 1;
         }
     }
     const char* format = optind < argc && argv[optind][0] == '+' ? argv[optind] + 1 : "%c";

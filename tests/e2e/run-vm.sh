@@ -38,7 +38,7 @@ esac
 # A Pi 3 or Zero 2 W (Cortex-A53) and a Pi 2 (Cortex-A7): qemu-user runs
 # whatever it is given, so only these show that a program needs a newer one.
 case $arch in
-amd64) qemu=qemu-system-x86_64 machine= console=ttyS0 triplet= kernel_meta=linux-image-amd64 ;;
+amd64) qemu=qemu-system-x86_64 machine='' console=ttyS0 triplet='' kernel_meta=linux-image-amd64 ;;
 arm64) qemu=qemu-system-aarch64 machine="-M virt -cpu cortex-a53" console=ttyAMA0
     triplet=aarch64-linux-gnu kernel_meta=linux-image-arm64:arm64 ;;
 armhf) qemu=qemu-system-arm machine="-M virt -cpu cortex-a7" console=ttyAMA0
