@@ -88,7 +88,8 @@ kernel_package() {
 # usb-common), and fails when it has neither.
 module_file() {
     file=$(find "$kernel_dir/files" -path "*/kernel/$1.ko" | head -n 1)
-    [ -n "$file" ] || grep -qsx "kernel/$1.ko" "$kernel_dir"/files/lib/modules/*/modules.builtin
+    [ -n "$file" ] || grep -qsx "kernel/$1.ko" "$kernel_dir"/files/lib/modules/*/modules.builtin ||
+        return 1
     echo "$file"
 }
 
