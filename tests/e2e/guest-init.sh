@@ -362,6 +362,9 @@ run_programs() {  # user tz target arguments...
     done
     [ -z "$kill_emulator" ] || rm -f /tmp/out.1 /tmp/status.1
     ran="$(date -d "@$start" +%T) to $(date +%T)"
+    # An output without the time has no stamps to put back; each second
+    # tried costs processes, which an emulated ARM starts slowly.
+    grep -q '<NOW>' /tmp/want || return 0
     instant=$start
     while [ "$instant" -le "$(date +%s)" ]; do
         for out in /tmp/out.*; do
@@ -642,7 +645,7 @@ if [ -x /bin/guest_date ]; then
     date() { guest_date "$@"; }
     clock_before_runs() {
         clock_was=
-        case $output in *"<NOW>"*) ;; *) return ;; esac
+        grep -q '<NOW>' /tmp/want || return 0
         clock_was=$(($(date +%s) - $(uptime_cs) / 100))
         set_clock
     }
