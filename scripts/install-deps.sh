@@ -8,8 +8,9 @@ packages="cmake make g++ libgtest-dev valgrind locales dpkg-dev lintian groff-ba
 packages="$packages g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64 unzip"
 # The 64-bit and 32-bit ARM programs: cross compilers, and qemu-user to run their tests.
 packages="$packages g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user"
-# The end-to-end tests and the demo: QEMU, busybox and cpio for the initramfs.
-packages="$packages qemu-system-x86 busybox-static cpio"
+# The end-to-end tests and the demo: QEMU, busybox and cpio for the initramfs;
+# the ARM machines; udevd, which applies the packaged rule in the amd64 one.
+packages="$packages qemu-system-x86 busybox-static cpio qemu-system-arm udev"
 # valgrind needs the loader's symbols, inside the test machine too.
 packages="$packages libc6-dbg"
 
@@ -28,10 +29,14 @@ fi
 
 # The 32-bit Windows program runs under 32-bit Wine, from Debian's i386 architecture.
 need_update=false
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
-    $sudo dpkg --add-architecture i386
-    need_update=true
-fi
+# The ARM test machines boot Debian's kernels and busybox for arm64 and
+# armhf, which apt-get download fetches once these are added.
+for arch in i386 arm64 armhf; do
+    if ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
+        $sudo dpkg --add-architecture "$arch"
+        need_update=true
+    fi
+done
 if ! dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q "ok installed"; then
     missing="$missing wine32:i386"
 fi

@@ -7,6 +7,10 @@
 #                 [DYNAMIC_PROGRAM | PROGRAM32]
 # With DYNAMIC_PROGRAM, the machine also carries valgrind's memcheck and runs
 # that program under it in the scenarios whose user is "valgrind".
+# An arm64 or armhf PROGRAM (and EMULATOR) boots Debian's kernel for that
+# architecture on the oldest processor the README promises for it, and plays
+# the rows marked [arm]; the amd64 machine applies the packaged udev rule
+# with systemd-udevd.
 # The modes wine (the scenarios whose user is "wine", "wine64" or "wine32"),
 # demo-windows and soak-wine take the 64-bit frostgauge.exe as PROGRAM, and
 # wine and soak-wine the 32-bit one as PROGRAM32, and run them under the
@@ -18,8 +22,6 @@ program=$3
 emulator=$4
 dynamic=${5:-}
 here=$(cd "$(dirname "$0")" && pwd)
-cache=$build/e2e-cache
-work=$build/e2e/$mode
 share=$(cd "$build" && pwd)/e2e-wine  # the guest's only writable folder of the host: Wine's prefix, the .exe files
 windows=false
 program32=
@@ -29,6 +31,26 @@ case $mode in wine | demo-windows | soak-wine)
     dynamic=
     ;;
 esac
+arch=amd64
+$windows || case $(readelf -h "$program" | sed -n 's/^ *Machine: *//p') in
+AArch64) arch=arm64 ;;
+ARM) arch=armhf ;;
+esac
+# A Pi 3 or Zero 2 W (Cortex-A53) and a Pi 2 (Cortex-A7): qemu-user runs
+# whatever it is given, so only these show that a program needs a newer one.
+case $arch in
+amd64) qemu=qemu-system-x86_64 machine='' console=ttyS0 triplet='' kernel_meta=linux-image-amd64 ;;
+arm64) qemu=qemu-system-aarch64 machine="-M virt -cpu cortex-a53" console=ttyAMA0
+    triplet=aarch64-linux-gnu kernel_meta=linux-image-arm64:arm64 ;;
+armhf) qemu=qemu-system-arm machine="-M virt -cpu cortex-a7" console=ttyAMA0
+    triplet=arm-linux-gnueabihf kernel_meta=linux-image-armmp:armhf ;;
+esac
+cache=$build/e2e-cache
+work=$build/e2e/$mode
+if [ "$arch" != amd64 ]; then
+    cache=$build/e2e-cache-$arch
+    work=$build/e2e/$mode-$arch
+fi
 
 # In load order; the guest inserts them sorted by name.
 modules="fs/configfs/configfs drivers/usb/common/usb-common drivers/usb/core/usbcore
@@ -39,8 +61,14 @@ drivers/hid/usbhid/usbhid drivers/hid/hid-generic"
 share_modules="drivers/virtio/virtio_ring drivers/virtio/virtio
 drivers/virtio/virtio_pci_legacy_dev drivers/virtio/virtio_pci_modern_dev drivers/virtio/virtio_pci
 fs/netfs/netfs fs/fscache/fscache net/9p/9pnet net/9p/9pnet_virtio fs/9p/9p"
+[ "$arch" = amd64 ] || share_modules=
+# The amd64 scenarios run under Debian's udevd with the packaged rule.
+udev=false
+[ "$mode-$arch" != check-amd64 ] || udev=true
 
-for tool in qemu-system-x86_64 cpio gzip; do
+tools="$qemu cpio gzip"
+! $udev || tools="$tools udevadm"
+for tool in $tools; do
     if ! command -v "$tool" >/dev/null; then
         echo "skip: $tool is missing (scripts/install-deps.sh installs it)"
         exit 77
@@ -53,16 +81,37 @@ if [ -z "$busybox" ] || ldd "$busybox" >/dev/null 2>&1; then
 fi
 
 kernel_package() {
-    apt-cache depends linux-image-amd64 2>/dev/null |
+    apt-cache depends "$kernel_meta" 2>/dev/null |
         sed -n 's/^ *Depends: \(linux-image-[0-9][^ ]*\)$/\1/p' | head -n 1
+}
+
+# Prints the module's file; nothing when the kernel has it built in (armmp's
+# usb-common), and fails when it has neither.
+module_file() {
+    file=$(find "$kernel_dir/files" -path "*/kernel/$1.ko" | head -n 1)
+    [ -n "$file" ] || grep -qsx "kernel/$1.ko" "$kernel_dir"/files/lib/modules/*/modules.builtin ||
+        return 1
+    echo "$file"
 }
 
 # A cache made for a shorter module list lacks some: it is not complete.
 cache_is_complete() {
     [ -f "$kernel_dir/vmlinuz" ] || return 1
+    [ "$arch" = amd64 ] || [ -x "$kernel_dir/busybox" ] || return 1
     for module in $modules $share_modules; do
-        [ -n "$(find "$kernel_dir/files" -path "*/kernel/$module.ko" | head -n 1)" ] || return 1
+        module_file "$module" >/dev/null || return 1
     done
+}
+
+# An ARM guest runs that architecture's busybox, from Debian's package.
+fetch_busybox() {
+    [ "$arch" != amd64 ] || return 0
+    (cd "$cache" && apt-get download -q "busybox-static:$arch" 2>&1 | grep -v unsandboxed) || true
+    busybox_deb=$(find "$cache" -maxdepth 1 -name "busybox-static_*_$arch.deb" | head -n 1)
+    [ -n "$busybox_deb" ] || { echo "apt-get download busybox-static:$arch failed"; return 1; }
+    dpkg-deb --fsys-tarfile "$busybox_deb" | tar -x -O ./bin/busybox >"$kernel_dir/busybox"
+    chmod +x "$kernel_dir/busybox"
+    rm -f "$busybox_deb"
 }
 
 # Leaves the kernel and the modules of the current Debian kernel package in
@@ -79,21 +128,23 @@ fetch_kernel() {
         [ -n "$kernel_dir" ] || { echo "cannot name Debian's kernel package"; return 1; }
         return 0
     fi
-    kernel_dir=$cache/$package
+    kernel_dir=$cache/${package%:*}
     cache_is_complete && return 0
 
     echo "Fetching $package (about 70 MB, once)"
     rm -rf "$cache"
     mkdir -p "$kernel_dir/files"
     (cd "$cache" && apt-get download -q "$package" 2>&1 | grep -v unsandboxed) || true
-    deb=$(find "$cache" -maxdepth 1 -name "${package}_*.deb" | head -n 1)
+    deb=$(find "$cache" -maxdepth 1 -name "${package%:*}_*.deb" | head -n 1)
     [ -n "$deb" ] || { echo "apt-get download $package failed"; return 1; }
-    patterns='./boot/vmlinuz-*'
+    fetch_busybox || return 1
+    patterns='./boot/vmlinuz-* ./lib/modules/*/modules.builtin'
     for module in $modules $share_modules; do
         patterns="$patterns ./lib/modules/*/kernel/$module.ko*"
     done
+    # A module built into the kernel has no file: module_file says which lack.
     # shellcheck disable=SC2086
-    dpkg-deb --fsys-tarfile "$deb" | tar -x -C "$kernel_dir/files" --wildcards $patterns
+    dpkg-deb --fsys-tarfile "$deb" | tar -x -C "$kernel_dir/files" --wildcards $patterns 2>/dev/null || true
     rm -f "$deb"
     mv "$kernel_dir"/files/boot/vmlinuz-* "$kernel_dir/vmlinuz.tmp"
     find "$kernel_dir/files" -name '*.ko.xz' -exec "$busybox" unxz {} \;
@@ -130,8 +181,12 @@ build_initramfs() {
     root=$work/root
     rm -rf "$root"
     mkdir -p "$root/bin" "$root/modules" "$root/e2e" "$root/etc" "$root/proc" "$root/sys" \
-        "$root/dev" "$root/tmp"
-    cp "$busybox" "$root/bin/busybox"
+        "$root/dev" "$root/tmp" "$root/run"
+    if [ "$arch" = amd64 ]; then
+        cp "$busybox" "$root/bin/busybox"
+    else
+        cp "$kernel_dir/busybox" "$root/bin/busybox"
+    fi
     if $windows; then
         cp "$program" "$share/frostgauge.exe"  # Wine runs them from the host
         rm -f "$share/frostgauge32.exe"
@@ -156,6 +211,28 @@ build_initramfs() {
     # A dynamically linked program (the sanitized one) brings its libraries.
     binaries=
     $windows || binaries=$program
+    if $udev; then
+        udevadm=$(command -v udevadm)
+        cp "$udevadm" "$root/bin/udevadm"
+        mkdir -p "$root/lib/systemd" "$root/lib/udev/rules.d"
+        ln -s /bin/udevadm "$root/lib/systemd/systemd-udevd"
+        cp "$here/../../packaging/70-frostgauge.rules" "$root/lib/udev/rules.d/"
+        binaries="$binaries $udevadm"
+    fi
+    if [ -n "$triplet" ]; then
+        # The packaged program needs the loader and C library it names; the
+        # cross compiler's packages hold Debian's build of them.
+        loader=$(readelf -l "$program" | sed -n 's/.*interpreter: \(.*\)]$/\1/p')
+        mkdir -p "$root/lib/$triplet"
+        cp -L "/usr/$triplet/lib/$(basename "$loader")" "$root$loader"
+        for library in $(readelf -d "$program" | sed -n 's/.*(NEEDED).*\[\(.*\)\]$/\1/p'); do
+            cp -L "/usr/$triplet/lib/$library" "$root/lib/$triplet/"
+        done
+        # busybox there counts time in 32 bits; the harness sets the clock with this.
+        date=$(dirname "$emulator")/guest_date
+        [ "$arch" != armhf ] || cp "$date" "$root/bin/guest_date"
+        binaries=
+    fi
     for binary in $binaries "$emulator" $dynamic $valgrind_files; do
         for library in $(ldd "$binary" 2>/dev/null | grep -o '/[^ ]*'); do
             mkdir -p "$root$(dirname "$library")"
@@ -185,8 +262,9 @@ build_initramfs() {
     number=10
     $windows && modules="$modules $share_modules"
     for module in $modules; do
-        file=$(find "$kernel_dir/files" -path "*/kernel/$module.ko" | head -n 1)
-        [ -n "$file" ] || { echo "module $module.ko is missing from the kernel package"; return 1; }
+        file=$(module_file "$module") ||
+            { echo "module $module.ko is missing from the kernel package"; return 1; }
+        [ -n "$file" ] || continue
         cp "$file" "$root/modules/$number-$(basename "$file")"
         number=$((number + 1))
     done
@@ -197,10 +275,10 @@ boot() {
     accel=tcg
     # Some sandboxes offer a /dev/kvm that cannot run guests: trust it only
     # when the processor has virtualisation extensions.
-    if [ -w /dev/kvm ] && grep -qwE 'vmx|svm' /proc/cpuinfo; then
+    if [ "$arch" = amd64 ] && [ -w /dev/kvm ] && grep -qwE 'vmx|svm' /proc/cpuinfo; then
         accel=kvm
     fi
-    append="console=ttyS0 quiet panic=-1"
+    append="console=$console quiet panic=-1"
     [ "$mode" = check ] || append="$append frostgauge=$mode"
     # A shorter or longer soak, for trying it out.
     [ -z "${FROSTGAUGE_SOAK_RUNS:-}" ] || append="$append soak_runs=$FROSTGAUGE_SOAK_RUNS"
@@ -220,7 +298,8 @@ boot() {
     [ "$mode" != wine ] || limit=1200
     [ "${mode#soak}" = "$mode" ] || limit=5400
     # A soak reports as it goes.
-    timeout "$limit" qemu-system-x86_64 -accel "$accel" -m "$memory" -smp 2 -nographic -no-reboot \
+    # shellcheck disable=SC2086
+    timeout "$limit" "$qemu" $machine -accel "$accel" -m "$memory" -smp 2 -nographic -no-reboot \
         -kernel "$kernel_dir/vmlinuz" -initrd "$work/initramfs.gz" -append "$append" "$@" \
         </dev/null 2>&1 | tee "$work/console.log" | sed -un 's/\r$//; s/^e2e: soak: //p' || true
     tr -d '\r' <"$work/console.log" >"$work/console.txt"

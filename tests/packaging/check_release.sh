@@ -1,6 +1,7 @@
 #!/bin/sh
-# Guards the release: installed files, the Debian package, the man page and
-# the udev rule. Usage: check_release.sh BUILD_DIR SOURCE_DIR
+# Guards the release: installed files, the Debian package and the man page
+# (what the udev rule opens up, udevd itself shows in e2e_vm).
+# Usage: check_release.sh BUILD_DIR SOURCE_DIR
 build=$1
 source=$2
 here=$(dirname "$0")
@@ -48,9 +49,6 @@ fi
 warnings=$(groff -man -ww -z "$source/doc/frostgauge.1" 2>&1)
 [ -z "$warnings" ] || echo "$warnings"
 report "the man page renders without warnings" "$([ -z "$warnings" ]; echo $?)"
-
-"$here/check_udev_rule.sh" "$source/packaging/70-frostgauge.rules"
-report "the udev rule matches the thermometer and nothing else" $?
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
