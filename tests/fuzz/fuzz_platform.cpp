@@ -43,6 +43,8 @@ const char* SystemErrorText(int code, char* text, std::size_t size) {
 
 void PauseMilliseconds(int) {}
 
+int transferTimeoutMs = 5000;
+
 void DropStaleReports(DeviceHandle) {}
 
 bool AwaitQuietLine(DeviceHandle, int, int, int*) {
