@@ -236,15 +236,34 @@ void MutexNameOfPath(const char* devicePath, char* name, std::size_t size) {
     CopyPathTail(devicePath, InMutexName, name + sizeof prefix - 1, size - sizeof prefix + 1);
 }
 
+namespace {
+
+// The application data of all users (Windows 2000 on), which every account
+// shares; an account that may not make files there goes without the
+// protection of a mark. SHELL32.DLL is loaded only here, once a thermometer
+// has been opened: it costs a run that finds none nothing, and opens no
+// handle before the thermometer's, whose number the trace shows.
+bool FindCommonAppData(char* folder) {
+    using GetFolderPathFunction = HRESULT(WINAPI*)(HWND, int, HANDLE, DWORD, LPSTR);
+    const HMODULE shell = LoadLibraryA("SHELL32.DLL");
+    if (shell == nullptr) {
+        return false;
+    }
+    const auto getFolderPath = Resolve<GetFolderPathFunction>(shell, "SHGetFolderPathA");
+    const bool found =
+        getFolderPath != nullptr &&
+        getFolderPath(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder) == S_OK;
+    FreeLibrary(shell);
+    return found;
+}
+
+}  // namespace
+
 void MarkPathOfPath(const char* devicePath, char* path, std::size_t size) {
-    // The application data of all users (Windows 2000 on), which every
-    // account shares; an account that may not make files there goes
-    // without the protection of a mark.
     char folder[MAX_PATH] = "";
     if (readOutMarkDir != nullptr) {
         std::snprintf(folder, sizeof folder, "%s", readOutMarkDir);
-    } else if (SHGetFolderPathA(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT,
-                                folder) != S_OK) {
+    } else if (!FindCommonAppData(folder)) {
         path[0] = '\0';  // no mark, and no protection by one
         return;
     }

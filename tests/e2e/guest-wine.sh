@@ -41,7 +41,7 @@ in_wine() {  # command...
     chroot "$HOST" env $WINE_ENV /usr/lib/wine/wine64 "$@"
 }
 
-# Runs frostgauge.exe ($exe), cut off after 40 s: under emulation Windows
+# Runs frostgauge.exe ($exe), cut off after 60 s: under emulation Windows
 # programs start slowly, the 32-bit ones most, and runs at once take turns.
 # Without a zone, Wine follows the host's local time. With EXEC_EXE=exec the
 # program takes the place of the shell that runs this, so that its process
@@ -51,7 +51,7 @@ run_exe() {  # tz arguments...
     zone=$1
     shift
     # shellcheck disable=SC2086
-    ${EXEC_EXE:-} timeout "${run_limit:-40}" chroot "$HOST" env $WINE_ENV WINEDEBUG=err+all ${zone:+TZ=$zone} \
+    ${EXEC_EXE:-} timeout "${run_limit:-60}" chroot "$HOST" env $WINE_ENV WINEDEBUG=err+all ${zone:+TZ=$zone} \
         /usr/lib/wine/wine64 \
         "${exe:-/mnt/frostgauge.exe}" "$@"
 }

@@ -295,7 +295,7 @@ boot() {
     # A hang anywhere in the guest ends here, not in CI. Both Windows
     # programs play every Wine row, which takes the longest.
     limit=540
-    [ "$mode" != wine ] || limit=1200
+    [ "$mode" != wine ] || limit=1500
     [ "${mode#soak}" = "$mode" ] || limit=5400
     # A soak reports as it goes.
     # shellcheck disable=SC2086
