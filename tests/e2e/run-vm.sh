@@ -297,9 +297,9 @@ boot() {
     limit=540
     [ "$mode" != wine ] || limit=1500
     [ "${mode#soak}" = "$mode" ] || limit=5400
-    # Emulated, a second processor costs more than it gives on a busy host:
-    # one that spins on a lock held by the other, which the host has put
-    # aside, burns a core. One alone played the Wine rows as fast.
+    # Emulated, a second processor cost more than it gave: with one, make
+    # check took 2 min less processor time, and the Wine rows alone were as
+    # fast.
     cpus=2
     [ "$accel" = kvm ] || cpus=1
     # A soak reports as it goes.
