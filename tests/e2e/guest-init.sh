@@ -36,9 +36,26 @@ DATA='\x06\x00\xff\x09\x01\xa1\x01\x15\x00\x26\xff\x00\x75\x08\x95\x08\x09\x01\x
 
 pids=
 hidraw_wanted=0
+passed=0
+failed=0
 
 report() {
     echo "e2e: $*"
+}
+
+# Reports a row that took since $began (centiseconds of uptime) and counts
+# it: passed without a problem, else failed, with the file that says why.
+verdict() {  # name problem [file]
+    took=$(($(uptime_cs) - began))
+    took="$((took / 100)).$((took / 10 % 10)) s"
+    if [ -z "$2" ]; then
+        report "ok   $1 ($took)"
+        passed=$((passed + 1))
+        return
+    fi
+    report "FAIL $1 ($took): $2"
+    [ -z "${3:-}" ] || sed 's/^/e2e:     /' "$3"
+    failed=$((failed + 1))
 }
 
 # Polls a condition for up to 10 s: enumeration takes a variable while.
@@ -539,7 +556,7 @@ run_scenario() {
     kill_emulator=
     kill_late=
     expect_output "$user"
-    scenario_began=$(uptime_cs)
+    began=$(uptime_cs)
     problem=
     ran=
     failed_run=1
@@ -568,18 +585,16 @@ run_scenario() {
         problem=${problem:-the devices did not come up}
     fi
     [ "$platform" = windows ] || unplug_devices
-    took=$(($(uptime_cs) - scenario_began))
-    took="$((took / 100)).$((took / 10 % 10)) s"
     if [ -z "$problem" ]; then
-        report "ok   $name ($took)"
-        passed=$((passed + 1))
+        verdict "$name" ""
         return
     fi
-    report "FAIL $name ($took): $problem (the runs: $ran)"
-    diff -u /tmp/want "/tmp/out.$failed_run" | sed 's/^/e2e:     /'
-    sed 's/^/e2e:     emulator: /' /tmp/emulator.log
-    [ ! -s "/tmp/wine.$failed_run" ] || sed 's/^/e2e:     wine: /' "/tmp/wine.$failed_run"
-    failed=$((failed + 1))
+    {
+        diff -u /tmp/want "/tmp/out.$failed_run"
+        sed 's/^/emulator: /' /tmp/emulator.log
+        [ ! -s "/tmp/wine.$failed_run" ] || sed 's/^/wine: /' "/tmp/wine.$failed_run"
+    } >/tmp/why
+    verdict "$name" "$problem (the runs: $ran)" /tmp/why
 }
 
 # The time of whole runs against emulators that answer at once: the floor
@@ -764,10 +779,8 @@ if [ -x /bin/guest_date ]; then
 fi
 
 run_scenarios() {
-    passed=0
-    failed=0
     plugged=
-    began=$(uptime_cs)
+    scenarios_began=$(uptime_cs)
     while IFS='|' read -r name devices user zone arguments expected_status output; do
         trim name
         case $name in '#'* | '') continue ;; esac
@@ -779,7 +792,7 @@ run_scenarios() {
     done </e2e/scenarios.txt
     # Wine's last devices stay: the machine powers off.
     [ "$platform" = windows ] || unplug_devices
-    took=$(($(uptime_cs) - began))
+    took=$(($(uptime_cs) - scenarios_began))
     report "scenarios took $((took / 100)).$((took / 10 % 10)) s"
     report "$passed passed, $failed failed"
 }
@@ -832,7 +845,7 @@ case " $(cat /proc/cmdline) " in
     platform=windows
     . /bin/guest-wine.sh
     set_clock
-    start_wine && run_scenarios
+    start_wine && run_windows_tests && run_scenarios
     ;;
 *" frostgauge=demo-windows "*)
     . /bin/guest-wine.sh

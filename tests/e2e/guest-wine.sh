@@ -1,7 +1,8 @@
 # Sourced by the test machine's /init for the rows whose user is "wine":
 # frostgauge.exe runs under the host's own Wine. The host's root is mounted
 # read-only over 9p, with one writable share (/mnt there) holding the Wine
-# prefix and the .exe, and Wine runs chrooted into it.
+# prefix and the .exe, and Wine runs chrooted into it. 32-bit Wine, which
+# the host need not have, comes as a third share laid over the host's root.
 #
 # Hot-plugging: without udevd, Wine's bus driver watches /dev with inotify.
 # A node that devtmpfs creates arrives as a creation and then an attribute
@@ -21,12 +22,20 @@ HID_INTERFACES='HKLM\System\CurrentControlSet\Control\DeviceClasses\{4d1e55b2-f1
 
 mount_host() {
     options=trans=virtio,version=9p2000.L,msize=262144
-    mkdir -p "$HOST"
+    mkdir -p "$HOST" /hostroot /share
     # Nothing on the host changes these files while the guest runs, and only
     # the guest writes to the share, whose registry is made afresh for each
     # boot: let it cache both. Uncached, every Wine process took twice as long.
-    mount -t 9p -o "$options,ro,cache=loose" hostroot "$HOST" || return 1
-    mount -t 9p -o "$options,cache=loose" share "$HOST/mnt" || return 1
+    mount -t 9p -o "$options,ro,cache=loose" hostroot /hostroot || return 1
+    mount -t 9p -o "$options,cache=loose" share /share || return 1
+    if [ -f /e2e/wine32 ]; then
+        mkdir /wine32
+        mount -t 9p -o "$options,ro,cache=loose" wine32 /wine32 || return 1
+        mount -t overlay -o lowerdir=/wine32:/hostroot overlay "$HOST" || return 1
+    else
+        mount --bind /hostroot "$HOST"
+    fi
+    mount --bind /share "$HOST/mnt"
     mount -t tmpfs none "$HOST/tmp"
     mount -t tmpfs none "$HOST/run"
     mount --bind /proc "$HOST/proc"
@@ -72,21 +81,54 @@ start_server() {
     # shellcheck disable=SC2086
     chroot "$HOST" env $WINE_ENV /usr/lib/wine/wineserver -p || return 1
     in_wine /mnt/frostgauge.exe -h >/dev/null 2>&1 || true
-    # The 32-bit program brings the 32-bit half of Wine: load it once here too.
-    [ ! -f "$HOST/mnt/frostgauge32.exe" ] || in_wine /mnt/frostgauge32.exe -h >/dev/null 2>&1 || true
+}
+
+stop_server() {
+    # shellcheck disable=SC2086
+    chroot "$HOST" env $WINE_ENV /usr/lib/wine/wineserver -k
+    # shellcheck disable=SC2086
+    chroot "$HOST" env $WINE_ENV /usr/lib/wine/wineserver -w
+}
+
+# The host makes the prefix's 64-bit half; the 32-bit half needs a kernel
+# that runs 32-bit code, which the host's need not be. It is made here, once
+# per build folder, by wineboot's Wow64 step run straight by 32-bit Wine, in
+# the mode that loads Wine's DLLs before the prefix holds them: about 90 s
+# (wineboot -u took longer and did not reach that step). A 32-bit program
+# that runs proves the half is there; its folder could exist and be empty.
+have_32bit_half() {
+    in_wine /mnt/frostgauge32.exe -h >/dev/null 2>&1
+}
+
+make_32bit_half() {
+    report "making the Wine prefix's 32-bit half (once per build folder)"
+    stop_server
+    # shellcheck disable=SC2086
+    chroot "$HOST" env $WINE_ENV WINEBOOTSTRAPMODE=1 /usr/lib/wine/wine \
+        /usr/lib/i386-linux-gnu/wine/i386-windows/rundll32.exe \
+        setupapi,InstallHinfSection Wow64Install 128 '\\?\unix/usr/share/wine/wine.inf' >/dev/null 2>&1
+    # shellcheck disable=SC2086
+    chroot "$HOST" env $WINE_ENV /usr/lib/wine/wineserver -w  # writes the registry
+    # Later boots start from this registry.
+    cp "$HOST"/mnt/prefix/*.reg "$HOST/mnt/pristine/"
+    sync
+    start_server
 }
 
 start_wine() {
     mount_host || { report "FAIL cannot mount the host over 9p"; return 1; }
     start_server || { report "FAIL cannot start Wine's server"; return 1; }
+    # This also loads 32-bit Wine once, before any row is timed.
+    [ -f "$HOST/mnt/frostgauge32.exe" ] || return 0
+    have_32bit_half && return 0
+    make_32bit_half && have_32bit_half && return 0
+    report "FAIL the 32-bit program does not run under Wine here: $(in_wine /mnt/frostgauge32.exe -h 2>&1 | tail -n 1)"
+    return 1
 }
 
 restart_wine() {  # why
     report "restarting Wine: $1"
-    # shellcheck disable=SC2086
-    chroot "$HOST" env $WINE_ENV /usr/lib/wine/wineserver -k
-    # shellcheck disable=SC2086
-    chroot "$HOST" env $WINE_ENV /usr/lib/wine/wineserver -w
+    stop_server
     start_server
 }
 
@@ -142,4 +184,33 @@ withdraw_devices() {
     # looks did not change that. Three are enough.
     wine_lists 0 3 && return 0
     restart_wine "it kept devices unplugged"
+}
+
+# The 32-bit program's unit tests and program checks, which the host runs
+# for the 64-bit one: here, before any device is plugged, as the host has
+# none. Each counts as a row; every test listed must have run.
+run_windows_tests() {
+    [ -f /e2e/tests32 ] || return 0
+    tests=$(sed -n 's/^tests=//p' /e2e/tests32)
+    source=$(sed -n 's/^source=//p' /e2e/tests32)
+    began=$(uptime_cs)
+    # shellcheck disable=SC2086
+    listed=$(chroot "$HOST" env $WINE_ENV /usr/lib/wine/wine "$tests" --gtest_list_tests 2>/dev/null | grep -c '^  ')
+    # shellcheck disable=SC2086
+    chroot "$HOST" env $WINE_ENV /usr/lib/wine/wine "$tests" >/tmp/tests32.out 2>&1
+    status=$?
+    ran=$(sed -n 's/^\[==========\] \([0-9]*\) tests\{0,1\} from .* ran\..*/\1/p' /tmp/tests32.out)
+    if [ "$status" -eq 0 ] && [ "$listed" -gt 0 ] && [ "$ran" = "$listed" ]; then
+        verdict "x86 unit tests, $ran of $listed" ""
+    else
+        verdict "x86 unit tests" "status $status, ${ran:-none} of $listed ran" /tmp/tests32.out
+    fi
+    began=$(uptime_cs)
+    # shellcheck disable=SC2086
+    if chroot "$HOST" env $WINE_ENV sh "$source/tests/windows/program_runs.sh" /usr/lib/wine/wine \
+        /mnt/frostgauge32.exe "$source/tests/cli/help.golden" >/tmp/checks32.out 2>&1; then
+        verdict "x86 program checks, $(tail -n 1 /tmp/checks32.out)" ""
+    else
+        verdict "x86 program checks" "$(tail -n 1 /tmp/checks32.out)" /tmp/checks32.out
+    fi
 }

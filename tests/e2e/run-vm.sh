@@ -4,7 +4,7 @@
 # scenarios.txt (check), the README's two commands (demo), timed runs
 # (bench), or many runs at once, some killed (soak).
 # Usage: run-vm.sh check|demo|bench|soak|wine|demo-windows|soak-wine BUILD_DIR PROGRAM EMULATOR
-#                 [DYNAMIC_PROGRAM | PROGRAM32]
+#                 [DYNAMIC_PROGRAM | PROGRAM32 [TESTS32]]
 # With DYNAMIC_PROGRAM, the machine also carries valgrind's memcheck and runs
 # that program under it in the scenarios whose user is "valgrind".
 # An arm64 or armhf PROGRAM (and EMULATOR) boots Debian's kernel for that
@@ -14,7 +14,10 @@
 # The modes wine (the scenarios whose user is "wine", "wine64" or "wine32"),
 # demo-windows and soak-wine take the 64-bit frostgauge.exe as PROGRAM, and
 # wine and soak-wine the 32-bit one as PROGRAM32, and run them under the
-# host's Wine, which the guest mounts over 9p.
+# host's Wine, which the guest mounts over 9p; the 32-bit Wine comes from
+# Debian's i386 packages, fetched here. With TESTS32, the 32-bit unit tests,
+# the wine mode also runs them and the 32-bit program's checks there: the
+# guest's kernel runs 32-bit code whatever the host's can do.
 set -eu
 mode=$1
 build=$2
@@ -25,6 +28,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 share=$(cd "$build" && pwd)/e2e-wine  # the guest's only writable folder of the host: Wine's prefix, the .exe files
 windows=false
 program32=
+tests32=${6:-}
 case $mode in wine | demo-windows | soak-wine)
     windows=true
     program32=$dynamic
@@ -60,7 +64,7 @@ drivers/hid/usbhid/usbhid drivers/hid/hid-generic"
 # The guest mounts the host over 9p only to run Wine.
 share_modules="drivers/virtio/virtio_ring drivers/virtio/virtio
 drivers/virtio/virtio_pci_legacy_dev drivers/virtio/virtio_pci_modern_dev drivers/virtio/virtio_pci
-fs/netfs/netfs fs/fscache/fscache net/9p/9pnet net/9p/9pnet_virtio fs/9p/9p"
+fs/netfs/netfs fs/fscache/fscache net/9p/9pnet net/9p/9pnet_virtio fs/9p/9p fs/overlayfs/overlay"
 [ "$arch" = amd64 ] || share_modules=
 # The amd64 scenarios run under Debian's udevd with the packaged rule.
 udev=false
@@ -152,13 +156,58 @@ fetch_kernel() {
     mv "$kernel_dir/vmlinuz.tmp" "$kernel_dir/vmlinuz"  # last: marks the cache complete
 }
 
+# 32-bit Wine, for the guest only: Debian's i386 packages of the host's Wine
+# version, with lists of their own, unpacked (never installed) into a root
+# that the guest lays over the host's. So neither this machine's
+# architectures nor whether its kernel runs 32-bit code matter.
+fetch_wine32() {
+    version=$(dpkg-query -W -f='${Version}' wine64 2>/dev/null) || { echo "wine64 is missing"; return 1; }
+    wine32=$(cd "$build" && pwd)/e2e-cache-wine32/$version
+    [ -x "$wine32/root/usr/lib/wine/wine" ] && return 0
+    echo "Fetching 32-bit Wine $version (about 140 MB, once)"
+    rm -rf "${wine32%/*}"
+    apt=$wine32/apt
+    mkdir -p "$apt/lists/partial" "$apt/archives/partial" "$wine32/unpacked"
+    : >"$apt/status"
+    set -- -o Dir::State::Lists="$apt/lists" -o Dir::State::status="$apt/status" -o Dir::Cache="$apt" \
+        -o Dir::Cache::archives="$apt/archives" -o APT::Architecture=i386 -o APT::Architectures=i386 \
+        -o Debug::NoLocking=1
+    # A list the mirror fails to serve costs only its newer versions.
+    apt-get "$@" update -q >"$wine32/apt.log" 2>&1 || true
+    if ! apt-get "$@" install -y -q --download-only --no-install-recommends "wine32=$version" \
+        >>"$wine32/apt.log" 2>&1; then
+        tail -n 20 "$wine32/apt.log"
+        echo "cannot fetch 32-bit Wine $version"
+        return 1
+    fi
+    for deb in "$apt"/archives/*.deb; do
+        dpkg-deb -x "$deb" "$wine32/unpacked"
+    done
+    # Only the loader and the libraries, under /usr as on a merged-/usr
+    # Debian: a directory of its own at /lib would hide the host's.
+    mkdir -p "$wine32/root/usr/lib/wine"
+    mv "$wine32/unpacked/usr/lib/i386-linux-gnu" "$wine32/root/usr/lib/"
+    cp -a "$wine32/unpacked/lib/i386-linux-gnu/." "$wine32/root/usr/lib/i386-linux-gnu/"
+    cp -a "$wine32/unpacked/lib/ld-linux.so.2" "$wine32/root/usr/lib/"
+    # The zlib that libwine's install script makes from MinGW's, as Wine's own.
+    zlib=$wine32/unpacked/usr/i686-w64-mingw32/lib/zlib1.dll
+    {
+        head -c 64 "$zlib"
+        printf 'Wine builtin DLL\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0'
+        tail -c +97 "$zlib"
+    } >"$wine32/root/usr/lib/i386-linux-gnu/wine/i386-windows/zlib1.dll"
+    mv "$wine32/unpacked/usr/lib/wine/wine" "$wine32/root/usr/lib/wine/"  # last: marks the root complete
+    rm -rf "$apt" "$wine32/unpacked"
+}
+
 # Wine's prefix is made here once per build folder (about 700 MB, so the
 # guest mounts it rather than carrying it) and its registry restored at
 # each boot, so that every boot lists devices from the same start.
 make_prefix() {
     wine=$here/../../cmake/wine.sh
-    # A prefix made before 32-bit Wine was installed lacks its 32-bit half.
-    if [ ! -f "$share/pristine/system.reg" ] || [ ! -d "$share/prefix/drive_c/windows/syswow64" ]; then
+    # The 64-bit half; the guest makes the 32-bit one, which needs a kernel
+    # that runs 32-bit code. A prefix whose wineboot failed lacks kernel32.
+    if [ ! -f "$share/pristine/system.reg" ] || [ ! -f "$share/prefix/drive_c/windows/system32/kernel32.dll" ]; then
         echo "Making a Wine prefix for the test machine (once)"
         rm -rf "$share"
         mkdir -p "$share/pristine"
@@ -191,6 +240,11 @@ build_initramfs() {
         cp "$program" "$share/frostgauge.exe"  # Wine runs them from the host
         rm -f "$share/frostgauge32.exe"
         [ -z "$program32" ] || cp "$program32" "$share/frostgauge32.exe"
+        [ -z "$program32" ] || : >"$root/e2e/wine32"  # lay 32-bit Wine over the host's root
+        # Where the guest finds the 32-bit tests: the host's paths, which it
+        # sees alike.
+        [ -z "$tests32" ] || printf 'tests=%s\nsource=%s\n' "$(cd "$(dirname "$tests32")" && pwd)/$(basename "$tests32")" \
+            "$(cd "$here/../.." && pwd)" >"$root/e2e/tests32"
     else
         cp "$program" "$root/bin/frostgauge"
     fi
@@ -291,6 +345,9 @@ boot() {
             -device virtio-9p-pci,fsdev=root,mount_tag=hostroot \
             -fsdev local,id=share,path="$share",security_model=none,multidevs=remap \
             -device virtio-9p-pci,fsdev=share,mount_tag=share
+        [ -z "$program32" ] || set -- "$@" \
+            -fsdev local,id=wine32,path="$wine32/root",security_model=none,readonly=on,multidevs=remap \
+            -device virtio-9p-pci,fsdev=wine32,mount_tag=wine32
     fi
     # A hang anywhere in the guest ends here, not in CI. Both Windows
     # programs play every Wine row, which takes the longest.
@@ -315,6 +372,7 @@ mkdir -p "$work"
 exec 9>"$build/e2e-cache.lock"
 flock 9
 fetch_kernel
+[ -z "$program32" ] || fetch_wine32
 flock -u 9
 if $windows; then
     make_prefix
@@ -355,13 +413,20 @@ fi
 summary=$(sed -n 's/^e2e: \([0-9]* passed, [0-9]* failed\)$/\1/p' "$work/console.txt")
 sed -n 's/^e2e: //p' "$work/console.txt" | grep -vxF "$summary" || true
 echo "boot and scenarios took $took s"
-[ -z "$summary" ] || echo "$summary"
-case $summary in
-[1-9]*" passed, 0 failed") exit 0 ;;
-"")
+if [ -z "$summary" ]; then
     echo "The run did not finish; the console's end ($work/console.txt):"
     tail -n 30 "$work/console.txt"
     exit 1
-    ;;
+fi
+echo "$summary"
+# The 32-bit tests count as rows; had they not run at all, no count would show it.
+for tests in ${tests32:+"x86 unit tests" "x86 program checks"}; do
+    if ! grep -qE "^e2e: (ok  |FAIL) $tests" "$work/console.txt"; then
+        echo "FAIL the $tests did not run"
+        exit 1
+    fi
+done
+case $summary in
+[1-9]*" passed, 0 failed") exit 0 ;;
 *) exit 1 ;;
 esac

@@ -1,7 +1,7 @@
 # The test programs run under Wine (the toolchain's emulator), in a Wine
-# prefix of this build folder's own so that a fresh machine starts clean;
-# tests/windows/run.sh gives the 32-bit build the 64-bit build's, which has
-# the 32-bit half too.
+# prefix of this build folder's own so that a fresh machine starts clean.
+# make check runs the 64-bit build's here and the 32-bit build's in the
+# test machine (tests/e2e/guest-wine.sh), which runs 32-bit code always.
 set(FROSTGAUGE_WINE_PREFIX ${CMAKE_BINARY_DIR}/wine-prefix CACHE PATH "The Wine prefix the tests run in")
 set(FROSTGAUGE_WINE_ENVIRONMENT
   WINEPREFIX=${FROSTGAUGE_WINE_PREFIX}
