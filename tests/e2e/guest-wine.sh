@@ -193,6 +193,10 @@ run_windows_tests() {
     [ -f /e2e/tests32 ] || return 0
     tests=$(sed -n 's/^tests=//p' /e2e/tests32)
     source=$(sed -n 's/^source=//p' /e2e/tests32)
+    # Where the host keeps them, which Wine's own /tmp and /run may hide.
+    for dir in "$source" "${tests%/*}"; do
+        mkdir -p "$HOST$dir" && mount --bind "/hostroot$dir" "$HOST$dir"
+    done
     began=$(uptime_cs)
     # shellcheck disable=SC2086
     listed=$(chroot "$HOST" env $WINE_ENV /usr/lib/wine/wine "$tests" --gtest_list_tests 2>/dev/null | grep -c '^  ')
