@@ -2,8 +2,10 @@
 
 #include "cli/cli.h"
 #include "common/run_options.h"
+#include "common/system.h"
 
 int RunFrostgauge(int argc, char* argv[]) {
+    IgnoreBrokenPipes();
     int exitStatus = 0;
     if (ParseOptions(argc, argv, &exitStatus)) {
         exitStatus = FindThermometers(ReadThermometer);

@@ -15,3 +15,7 @@ void PrintSystemError(const char* what, int code);
 
 // Sleeps for at least the given time, even when a signal interrupts it.
 void PauseMilliseconds(int milliseconds);
+
+// A write to a closed pipe then fails as any other failed write does, with
+// the exit status that says so, instead of ending the run by a signal.
+void IgnoreBrokenPipes();

@@ -1,6 +1,7 @@
 #include "common/system.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -14,4 +15,8 @@ void PauseMilliseconds(int milliseconds) {
     timespec remaining = {milliseconds / 1000, (milliseconds % 1000) * 1000000L};
     while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
     }
+}
+
+void IgnoreBrokenPipes() {
+    std::signal(SIGPIPE, SIG_IGN);
 }

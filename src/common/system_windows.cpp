@@ -32,3 +32,6 @@ const char* SystemErrorText(int code, char* text, std::size_t size) {
 void PauseMilliseconds(int milliseconds) {
     Sleep(static_cast<DWORD>(milliseconds));
 }
+
+// Windows has no SIGPIPE: a write to a closed pipe fails as it is.
+void IgnoreBrokenPipes() {}

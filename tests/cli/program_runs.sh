@@ -49,6 +49,15 @@ check "-d foo" 1 "$golden" -d foo
 check "empty argument" 1 "$golden" ""
 # Output that cannot be written is a failure, help text included.
 into=/dev/full check "-h into a full disk" 1 /dev/null -h
+# So is output into a pipe whose reader has gone: status 1, not SIGPIPE's death.
+status=$( { { sleep 0.2; $runner "$program" -h; echo $? >&3; } | true; } 3>&1)
+if [ "$status" = 1 ]; then
+    echo "ok   -h into a closed pipe"
+    passed=$((passed + 1))
+else
+    echo "FAIL -h into a closed pipe: status $status, expected 1"
+    failed=$((failed + 1))
+fi
 
 if [ -n "$(ls -A /sys/class/hidraw 2>/dev/null)" ]; then
     echo "skip runs without devices: this machine has hidraw nodes"
