@@ -1,7 +1,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/hidraw.h>
-#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -10,17 +9,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 
 #include "common/run_options.h"
 #include "common/system.h"
 #include "device/device.h"
 #include "device/hidraw_linux.h"
-
-int lockTimeoutMs = 30000;
-// Every user may make files here, and only their owner (or root) may
-// remove them: no other user can clear a run's mark.
-const char* readOutMarkDir = "/run/lock";
+#include "device/turns.h"
 
 namespace {
 
@@ -30,8 +24,6 @@ constexpr unsigned kThermometerProductId = 0x7401;
 // interface 1 speaks the protocol.
 constexpr int kDataInterface = 1;
 constexpr char kHidrawClassDir[] = "/sys/class/hidraw";
-// How often a run waiting for another run's read-out looks again.
-constexpr int kLockRetryMs = 10;
 // Room for the sysfs paths built here, the test trees' included.
 constexpr std::size_t kPathSize = 512;
 
@@ -84,7 +76,7 @@ int HidrawNumber(const char* name) {
 
 // Describes an opened node and reads it if it is the thermometer's data
 // interface. Returns the action's result, or 0 when there was none.
-int VisitOpenNode(int fd, int number, const char* hidDeviceDir, const char* devicePath,
+int VisitOpenNode(int fd, const char* hidDeviceDir, const char* devicePath,
                   ThermometerAction action) {
     hidraw_devinfo info = {};
     if (ioctl(fd, HIDIOCGRAWINFO, &info) < 0) {
@@ -113,15 +105,14 @@ int VisitOpenNode(int fd, int number, const char* hidDeviceDir, const char* devi
         std::printf("TEMPer Gold found %s\n", devicePath);
         std::printf("USB Port #%d\n", fd);
     }
-    // Held until the node is closed: another run's commands would draw
-    // answers that this run takes for its own.
-    bool waited = false;
-    if (!LockThermometer(fd, &waited)) {
+    // Another run's commands would draw answers that this run takes for its own.
+    Turn turn;
+    if (!TakeTurn(devicePath, fd, &turn)) {
         return ERROR_SENTINEL;
     }
-    char markPath[kPathSize];
-    std::snprintf(markPath, sizeof markPath, "%s/frostgauge-hidraw%d", readOutMarkDir, number);
-    return ReadUnderMark(fd, markPath, waited, action);
+    const int result = ReadInTurn(fd, devicePath, turn.waited, action);
+    EndTurn(&turn);
+    return result;
 }
 
 int VisitNode(int number, ThermometerAction action) {
@@ -140,7 +131,7 @@ int VisitNode(int number, ThermometerAction action) {
         }
         return thermometer ? ERROR_SENTINEL : 0;
     }
-    const int result = VisitOpenNode(fd, number, hidDeviceDir, devicePath, action);
+    const int result = VisitOpenNode(fd, hidDeviceDir, devicePath, action);
     close(fd);
     return result;
 }
@@ -202,41 +193,6 @@ bool NamesThermometerData(const char* hidDeviceDir) {
     }
     const int interface = ReadInterfaceNumber(hidDeviceDir);
     return interface < 0 || interface == kDataInterface;
-}
-
-bool LockThermometer(int fd, bool* waited) {
-    timespec start;
-    clock_gettime(CLOCK_MONOTONIC, &start);
-    *waited = false;
-    while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        *waited = true;
-        const int error = errno;
-        if (error != EWOULDBLOCK && error != EINTR) {
-            PrintSystemError("ERR flock", error);
-            return false;
-        }
-        if (MillisecondsSince(start) >= lockTimeoutMs) {
-            PrintSystemError("ERR flock", ETIMEDOUT);
-            return false;
-        }
-        PauseMilliseconds(kLockRetryMs);
-    }
-    return true;
-}
-
-ReadOutMark MarkReadOut(const char* markPath) {
-    // O_EXCL never follows a link; a file that another user planted there
-    // stays, and costs a quiet line.
-    const int fd = open(markPath, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd >= 0) {
-        close(fd);
-        return ReadOutMark::kMade;
-    }
-    return errno == EEXIST ? ReadOutMark::kLeftBehind : ReadOutMark::kNone;
-}
-
-void UnmarkReadOut(const char* markPath) {
-    unlink(markPath);
 }
 
 int ReadInterfaceNumber(const char* hidDeviceDir) {

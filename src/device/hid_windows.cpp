@@ -1,7 +1,6 @@
 #include <windows.h>
-// setupapi.h and shlobj.h need the types of windows.h.
+// setupapi.h needs the types of windows.h.
 #include <setupapi.h>
-#include <shlobj.h>
 
 #include <cctype>
 #include <cstddef>
@@ -14,9 +13,7 @@
 #include "device/device.h"
 #include "device/hid_windows.h"
 #include "device/transfer.h"
-
-int lockTimeoutMs = 30000;
-const char* readOutMarkDir = nullptr;
+#include "device/turns.h"
 
 namespace {
 
@@ -36,15 +33,9 @@ constexpr DWORD kDetailFixedPart =
 // only the handle; HidD_FlushQueue is reachable while discovery holds HID.DLL.
 FlushQueueFunction loadedFlushQueue = nullptr;
 
-template <typename Function>
-Function Resolve(HMODULE module, const char* name) {
-    // The detour through void (*)() keeps GCC's function-cast warning quiet.
-    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
-}
-
 // A library without all its entry points is as good as none.
 bool LoadHidLibrary(HidLibrary* hid) {
-    hid->module = LoadLibraryA("HID.DLL");
+    hid->module = LoadSystemLibrary("HID.DLL");
     if (hid->module == nullptr) {
         return false;
     }
@@ -76,33 +67,6 @@ const char* FindIgnoringCase(const char* text, const char* part) {
         }
     }
     return nullptr;
-}
-
-// Copies as much of the end of devicePath as fits into name (size bytes,
-// zero included), each character through the given mapping: past the room,
-// the end of the path is what tells devices apart.
-void CopyPathTail(const char* devicePath, char (*map)(char), char* name, std::size_t size) {
-    const std::size_t length = std::strlen(devicePath);
-    const char* path = length >= size ? devicePath + (length - size + 1) : devicePath;
-    for (; *path != '\0'; ++path, ++name) {
-        *name = map(*path);
-    }
-    *name = '\0';
-}
-
-// Names compare case-sensitively where paths may not.
-char Lower(char c) {
-    return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-}
-
-// A backslash would name an object directory.
-char InMutexName(char c) {
-    return c == '\\' ? '/' : Lower(c);
-}
-
-// A device path holds characters that no file name may.
-char InFileName(char c) {
-    return std::strchr("\\/:*?\"<>|", c) != nullptr ? '_' : Lower(c);
 }
 
 // Describes an opened interface and reads it if it is a thermometer.
@@ -138,9 +102,7 @@ int VisitOpenInterface(HANDLE handle, const char* devicePath, const HidLibrary& 
         std::printf("TEMPer Gold found %s\n", devicePath);
         std::printf("USB Port #%d\n", static_cast<int>(device));
     }
-    char markPath[MAX_PATH];
-    MarkPathOfPath(devicePath, markPath, sizeof markPath);
-    return ReadUnderMark(device, markPath, waited, action);
+    return ReadInTurn(device, devicePath, waited, action);
 }
 
 int OpenPath(const char* devicePath, bool thermometer, const HidLibrary& hid, bool waited,
@@ -164,19 +126,15 @@ int OpenPath(const char* devicePath, bool thermometer, const HidLibrary& hid, bo
 }
 
 int VisitPath(const char* devicePath, const HidLibrary& hid, ThermometerAction action) {
-    // Another run's commands would draw answers that this run takes for its
-    // own. A handle receives every report from its opening on, and Wine hands
-    // them on late, so a thermometer is taken before it is opened.
+    // Another run's commands would draw answers that this run takes for its own.
     const bool thermometer = PathNamesThermometerData(devicePath);
-    HANDLE mutex = nullptr;
-    bool waited = false;
-    if (thermometer && !LockThermometer(devicePath, &mutex, &waited)) {
+    Turn turn = {0, false};
+    if (thermometer && !TakeTurn(devicePath, 0, &turn)) {
         return ERROR_SENTINEL;
     }
-    const int result = OpenPath(devicePath, thermometer, hid, waited, action);
-    if (mutex != nullptr) {
-        ReleaseMutex(mutex);
-        CloseHandle(mutex);
+    const int result = OpenPath(devicePath, thermometer, hid, turn.waited, action);
+    if (thermometer) {
+        EndTurn(&turn);
     }
     return result;
 }
@@ -229,92 +187,16 @@ bool PathNamesThermometerData(const char* devicePath) {
            (usbInterface < 0 || usbInterface == kDataInterface);
 }
 
-void MutexNameOfPath(const char* devicePath, char* name, std::size_t size) {
-    // Global, so that runs in other sessions (a service, a second user) take part.
-    const char prefix[] = "Global\\frostgauge-";
-    std::memcpy(name, prefix, sizeof prefix);
-    CopyPathTail(devicePath, InMutexName, name + sizeof prefix - 1, size - sizeof prefix + 1);
-}
-
-namespace {
-
-// The application data of all users (Windows 2000 on), which every account
-// shares; an account that may not make files there goes without the
-// protection of a mark. SHELL32.DLL is loaded only here, once a thermometer
-// has been opened: it costs a run that finds none nothing, and opens no
-// handle before the thermometer's, whose number the trace shows.
-bool FindCommonAppData(char* folder) {
-    using GetFolderPathFunction = HRESULT(WINAPI*)(HWND, int, HANDLE, DWORD, LPSTR);
-    const HMODULE shell = LoadLibraryA("SHELL32.DLL");
-    if (shell == nullptr) {
-        return false;
+HMODULE LoadSystemLibrary(const char* name) {
+    // The program's own folder comes first in the search for a bare name,
+    // and no list protects HID.DLL or SHELL32.DLL from a copy planted there.
+    char path[MAX_PATH];
+    const UINT length = GetSystemDirectoryA(path, MAX_PATH);
+    if (length == 0 || length + 1 + std::strlen(name) >= MAX_PATH) {
+        return nullptr;
     }
-    const auto getFolderPath = Resolve<GetFolderPathFunction>(shell, "SHGetFolderPathA");
-    const bool found =
-        getFolderPath != nullptr &&
-        getFolderPath(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder) == S_OK;
-    FreeLibrary(shell);
-    return found;
-}
-
-}  // namespace
-
-void MarkPathOfPath(const char* devicePath, char* path, std::size_t size) {
-    char folder[MAX_PATH] = "";
-    if (readOutMarkDir != nullptr) {
-        std::snprintf(folder, sizeof folder, "%s", readOutMarkDir);
-    } else if (!FindCommonAppData(folder)) {
-        path[0] = '\0';  // no mark, and no protection by one
-        return;
-    }
-    const int length = std::snprintf(path, size, "%s\\frostgauge-", folder);
-    if (length < 0 || static_cast<std::size_t>(length) >= size) {
-        path[0] = '\0';
-        return;
-    }
-    CopyPathTail(devicePath, InFileName, path + length, size - static_cast<std::size_t>(length));
-}
-
-ReadOutMark MarkReadOut(const char* markPath) {
-    // CREATE_NEW fails on any name already there, a link included; a file
-    // that another user planted there stays, and costs a quiet line.
-    const HANDLE file = CreateFileA(markPath, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file != INVALID_HANDLE_VALUE) {
-        CloseHandle(file);
-        return ReadOutMark::kMade;
-    }
-    const DWORD error = GetLastError();
-    return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ? ReadOutMark::kLeftBehind
-                                                                       : ReadOutMark::kNone;
-}
-
-void UnmarkReadOut(const char* markPath) {
-    DeleteFileA(markPath);
-}
-
-bool LockThermometer(const char* devicePath, HANDLE* mutex, bool* waited) {
-    char name[MAX_PATH];
-    MutexNameOfPath(devicePath, name, sizeof name);
-    *mutex = CreateMutexA(nullptr, FALSE, name);
-    if (*mutex == nullptr) {
-        PrintError("ERR CreateMutex", GetLastError());
-        return false;
-    }
-    // An abandoned mutex was held by a run that died: it is ours now, but
-    // that run's last command may still be answered.
-    DWORD result = WaitForSingleObject(*mutex, 0);
-    *waited = result != WAIT_OBJECT_0;
-    if (result == WAIT_TIMEOUT) {
-        result = WaitForSingleObject(*mutex, static_cast<DWORD>(lockTimeoutMs));
-    }
-    if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED) {
-        return true;
-    }
-    PrintError("ERR WaitForSingleObject", result == WAIT_TIMEOUT ? ERROR_TIMEOUT : GetLastError());
-    CloseHandle(*mutex);
-    *mutex = nullptr;
-    return false;
+    std::snprintf(path + length, MAX_PATH - length, "\\%s", name);
+    return LoadLibraryA(path);
 }
 
 void DropStaleReports(DeviceHandle device) {

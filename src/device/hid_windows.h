@@ -46,16 +46,12 @@ bool PathNamesThermometerData(const char* devicePath);
 // The name of the mutex that runs hold while they read the device at a path.
 void MutexNameOfPath(const char* devicePath, char* name, std::size_t size);
 
-// The folder of the marks that runs leave while they read a thermometer;
-// null for the application data of all users.
-extern const char* readOutMarkDir;
+// Loads a library of the system's from the system folder, never from the
+// program's own.
+HMODULE LoadSystemLibrary(const char* name);
 
-// The path of the mark of a read-out of the device at a path; empty when
-// there is no place for one.
-void MarkPathOfPath(const char* devicePath, char* path, std::size_t size);
-
-// Takes the mutex of the thermometer at a path, waiting up to lockTimeoutMs
-// for another run to release it; *waited tells whether it had to, or took
-// over from a run that died holding it. False, after an error line, when it
-// could not be had; else the caller releases and closes *mutex.
-bool LockThermometer(const char* devicePath, HANDLE* mutex, bool* waited);
+template <typename Function>
+Function Resolve(HMODULE module, const char* name) {
+    // The detour through void (*)() keeps GCC's function-cast warning quiet.
+    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+}

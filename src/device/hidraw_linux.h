@@ -25,13 +25,5 @@ unsigned ReadDeviceVersion(const char* hidDeviceDir);
 // (by its uevent and its USB interface), without opening the node.
 bool NamesThermometerData(const char* hidDeviceDir);
 
-// Takes the exclusive lock on an opened thermometer, waiting up to
-// lockTimeoutMs for another run to release it; *waited tells whether it had
-// to. False, after an error line, when it could not be had.
-bool LockThermometer(int fd, bool* waited);
-
-// The folder of the marks that runs leave while they read a thermometer.
-extern const char* readOutMarkDir;
-
 // Milliseconds of the monotonic clock since start.
 long MillisecondsSince(const timespec& start);

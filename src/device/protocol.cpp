@@ -5,15 +5,7 @@
 #include "common/system.h"
 #include "device/device.h"
 #include "device/transfer.h"
-
-// A thermometer answers some 80 ms after a command. On Linux the kernel hands
-// each report to every reader at once; Wine passes it on from a service
-// process of its own, which takes longer when the machine is busy. Half a
-// second of silence outlasts both several times over, and only a run that
-// had to wait pays it.
-int quietLineMs = 500;
-// Longer than any burst of answers a run could leave behind.
-int quietLineBoundMs = 5000;
+#include "device/turns.h"
 
 namespace {
 
@@ -40,6 +32,7 @@ bool SendCommand(DeviceHandle device, const char* name, const Report command) {
         std::printf("%s\n", name);
         TraceBytes("SND", command, static_cast<int>(kReportSize));
     }
+    CommandGoing();
     int error = 0;
     if (!WriteReport(device, command, &error)) {
         PrintSystemError("ERR WriteFile", error);
@@ -62,55 +55,32 @@ bool ReceiveResponse(DeviceHandle device, Report response) {
     return true;
 }
 
-bool Exchange(DeviceHandle device, const char* name, const Report command, Report response) {
-    return SendCommand(device, name, command) && ReceiveResponse(device, response);
+// Sends a command and receives its answer, count reports long.
+bool Exchange(DeviceHandle device, const char* name, const Report command, Report* responses,
+              int count) {
+    if (!SendCommand(device, name, command)) {
+        return false;
+    }
+    for (int i = 0; i < count; ++i) {
+        if (!ReceiveResponse(device, responses[i])) {
+            return false;
+        }
+    }
+    AnswerComplete();
+    return true;
 }
 
 }  // namespace
 
-bool StartOnQuietLine(DeviceHandle device, bool waited, ReadOutMark mark) {
-    // Nothing tells when a dead run's answer comes; none comes later than
-    // a transfer waits for one.
-    const int quietMs = mark == ReadOutMark::kLeftBehind ? transferTimeoutMs
-                        : waited                         ? quietLineMs
-                                                         : 0;
-    if (quietMs == 0) {
-        return true;
-    }
-    const int boundMs = quietLineBoundMs > 2 * quietMs ? quietLineBoundMs : 2 * quietMs;
-    int error = 0;
-    if (!AwaitQuietLine(device, quietMs, boundMs, &error)) {
-        PrintSystemError("ERR ReadFile", error);
-        return false;
-    }
-    return true;
-}
-
-int ReadUnderMark(DeviceHandle device, const char* markPath, bool waited,
-                  ThermometerAction action) {
-    // Made while the thermometer is held, so a mark found then was left by
-    // a run that died reading, or whose read-out failed: a transfer it gave
-    // up on may still be answered. A mark that cannot be made costs only the
-    // protection it gives.
-    const ReadOutMark mark = MarkReadOut(markPath);
-    const int result = StartOnQuietLine(device, waited, mark) ? action(device) : ERROR_SENTINEL;
-    if (mark != ReadOutMark::kNone && result != ERROR_SENTINEL) {
-        UnmarkReadOut(markPath);
-    }
-    return result;
-}
-
 int ReadVersion(DeviceHandle device) {
-    Report response;
+    // The identification text comes in two reports.
+    Report responses[2];
     char identification[11] = {};
-    if (!Exchange(device, "ReadVersion", kVersionCommand, response)) {
+    if (!Exchange(device, "ReadVersion", kVersionCommand, responses, 2)) {
         return ERROR_SENTINEL;
     }
-    std::memcpy(identification, response + 1, 8);
-    if (!ReceiveResponse(device, response)) {
-        return ERROR_SENTINEL;
-    }
-    std::memcpy(identification + 8, response + 1, 2);
+    std::memcpy(identification, responses[0] + 1, 8);
+    std::memcpy(identification + 8, responses[1] + 1, 2);
     if (runOptions.diagnosis) {
         std::printf("  ->%s\n", identification);
     }
@@ -119,7 +89,7 @@ int ReadVersion(DeviceHandle device) {
 
 int ReadCalibration(DeviceHandle device) {
     Report response;
-    if (!Exchange(device, "ReadCalibration", kCalibrationCommand, response)) {
+    if (!Exchange(device, "ReadCalibration", kCalibrationCommand, &response, 1)) {
         return ERROR_SENTINEL;
     }
     // Sign and magnitude: bit 7 is the sign, bits 0 to 6 whole degrees.
@@ -136,7 +106,7 @@ int ReadCalibration(DeviceHandle device) {
 
 double ReadCelsius(DeviceHandle device) {
     Report response;
-    if (!Exchange(device, "ReadCelsius", kCelsiusCommand, response)) {
+    if (!Exchange(device, "ReadCelsius", kCelsiusCommand, &response, 1)) {
         return ERROR_SENTINEL_CELSIUS;
     }
     // The sensor sends a 16-bit two's-complement number in 256ths of a degree,

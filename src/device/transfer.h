@@ -22,10 +22,10 @@ bool WriteReport(DeviceHandle device, const Report command, int* error);
 // buffer bytes it now holds. On failure returns false and sets *error.
 bool ReadReport(DeviceHandle device, Report response, int* count, int* error);
 
-// Reads and discards reports until none has come for quietMs. False when
-// reports still come after boundMs (*error is then the platform's "busy"
-// code) or a read fails (*error is its code).
-bool AwaitQuietLine(DeviceHandle device, int quietMs, int boundMs, int* error);
+// Reads and discards reports until none has come for quietMs and watchMs
+// have passed. False when reports still come after boundMs (*error is then
+// the platform's "busy" code) or a read fails (*error is its code).
+bool AwaitQuietLine(DeviceHandle device, int quietMs, int watchMs, int boundMs, int* error);
 
 // Reads and discards the reports already waiting, so that the answer read
 // after the next command is the answer to it, not a late one to another's.

@@ -88,16 +88,27 @@ bool ReadReport(DeviceHandle device, Report response, int* count, int* error) {
     return ReadReportWithin(static_cast<int>(device), response, transferTimeoutMs, count, error);
 }
 
-bool AwaitQuietLine(DeviceHandle device, int quietMs, int boundMs, int* error) {
+bool AwaitQuietLine(DeviceHandle device, int quietMs, int watchMs, int boundMs, int* error) {
     timespec start;
     clock_gettime(CLOCK_MONOTONIC, &start);
+    long lastMs = 0;  // of the last report, or the start
     for (;;) {
+        const long untilMs = lastMs + quietMs > watchMs ? lastMs + quietMs : watchMs;
+        const long leftMs = untilMs - MillisecondsSince(start);
+        if (leftMs <= 0) {
+            return true;
+        }
         Report report = {};
         int count = 0;
-        if (!ReadReportWithin(static_cast<int>(device), report, quietMs, &count, error)) {
-            return *error == ETIMEDOUT;
+        if (!ReadReportWithin(static_cast<int>(device), report, static_cast<int>(leftMs), &count,
+                              error)) {
+            if (*error != ETIMEDOUT) {
+                return false;
+            }
+            continue;
         }
-        if (MillisecondsSince(start) >= boundMs) {
+        lastMs = MillisecondsSince(start);
+        if (lastMs >= boundMs) {
             *error = EBUSY;
             return false;
         }

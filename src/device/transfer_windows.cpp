@@ -106,15 +106,28 @@ bool ReadReport(DeviceHandle device, Report response, int* count, int* error) {
     return ReadReportWithin(HandleOf(device), response, transferTimeoutMs, count, error);
 }
 
-bool AwaitQuietLine(DeviceHandle device, int quietMs, int boundMs, int* error) {
+bool AwaitQuietLine(DeviceHandle device, int quietMs, int watchMs, int boundMs, int* error) {
     const DWORD began = GetTickCount();
+    DWORD lastMs = 0;  // of the last report, or the start
     for (;;) {
+        const DWORD quietUntil = lastMs + static_cast<DWORD>(quietMs);
+        const DWORD watchUntil = static_cast<DWORD>(watchMs);
+        const DWORD untilMs = quietUntil > watchUntil ? quietUntil : watchUntil;
+        const DWORD spentMs = GetTickCount() - began;
+        if (spentMs >= untilMs) {
+            return true;
+        }
         Report report = {};
         int count = 0;
-        if (!ReadReportWithin(HandleOf(device), report, quietMs, &count, error)) {
-            return *error == ERROR_TIMEOUT;
+        if (!ReadReportWithin(HandleOf(device), report, static_cast<int>(untilMs - spentMs), &count,
+                              error)) {
+            if (*error != ERROR_TIMEOUT) {
+                return false;
+            }
+            continue;
         }
-        if (GetTickCount() - began >= static_cast<DWORD>(boundMs)) {
+        lastMs = GetTickCount() - began;
+        if (lastMs >= static_cast<DWORD>(boundMs)) {
             *error = ERROR_BUSY;
             return false;
         }

@@ -13,6 +13,7 @@
 
 #include "device/device.h"
 #include "device/hidraw_linux.h"
+#include "device/turns.h"
 #include "support/capture.h"
 
 namespace {
@@ -158,11 +159,11 @@ TEST_F(SysfsTree, WaitsForTheLockOfAnotherRunThenGivesUp) {
                 flock(holder, LOCK_UN);
             }
         });
-        bool waited = !c.waited;
+        Turn turn = {-1, !c.waited};
         StartCapture();
-        EXPECT_EQ(LockThermometer(waiter, &waited), c.locked) << c.name;
+        EXPECT_EQ(TakeTurn(node.c_str(), waiter, &turn), c.locked) << c.name;
         EXPECT_EQ(FinishCapture(), c.output) << c.name;
-        EXPECT_EQ(waited, c.waited) << c.name;
+        EXPECT_EQ(turn.waited, c.waited) << c.name;
         other.join();
         close(waiter);
         close(holder);
@@ -170,13 +171,68 @@ TEST_F(SysfsTree, WaitsForTheLockOfAnotherRunThenGivesUp) {
     lockTimeoutMs = savedTimeout;
 }
 
-TEST_F(SysfsTree, NeverMakesAMarkThroughALink) {
+// What a run finds where its mark lies, and what it may stamp there: only a
+// plain file of its own account's (or root's) tells a time; another's or a
+// planted one never holds it up for long, and no link is ever followed.
+TEST_F(SysfsTree, TrustsOnlyItsOwnMarksAndNeverFollowsALink) {
+    const bool root = geteuid() == 0;
+    enum class Lies { kNothing, kOwnFile, kOthersFile, kLink, kPipe, kFolder };
+    const struct {
+        const char* name;
+        Lies lies;
+        MarkFound found;
+        bool stamped;  // this run has a mark of its own afterwards
+    } cases[] = {
+        {"nothing", Lies::kNothing, MarkFound::kNone, true},
+        {"this account's mark", Lies::kOwnFile, MarkFound::kDated, true},
+        {"another account's file", Lies::kOthersFile, MarkFound::kUndated, root},
+        {"a link", Lies::kLink, MarkFound::kUndated, root},
+        {"a pipe", Lies::kPipe, MarkFound::kUndated, root},
+        {"a folder", Lies::kFolder, MarkFound::kUndated, false},
+    };
     WriteFile("target", "kept");
-    ASSERT_EQ(symlink((root_ + "/target").c_str(), (root_ + "/mark").c_str()), 0);
     const std::string mark = root_ + "/mark";
-    EXPECT_EQ(MarkReadOut(mark.c_str()), ReadOutMark::kLeftBehind);
-    UnmarkReadOut(mark.c_str());
-    EXPECT_EQ(MarkReadOut(mark.c_str()), ReadOutMark::kMade);
+    for (const auto& c : cases) {
+        if (c.lies == Lies::kOthersFile && !root) {
+            continue;  // only root can make a file another's
+        }
+        switch (c.lies) {
+        case Lies::kNothing:
+            break;
+        case Lies::kOwnFile:
+        case Lies::kOthersFile:
+            WriteFile("mark", "");
+            if (c.lies == Lies::kOthersFile) {
+                ASSERT_EQ(chown(mark.c_str(), 4242, 4242), 0);
+            }
+            break;
+        case Lies::kLink:
+            ASSERT_EQ(symlink((root_ + "/target").c_str(), mark.c_str()), 0);
+            break;
+        case Lies::kPipe:
+            ASSERT_EQ(mkfifo(mark.c_str(), 0666), 0);
+            break;
+        case Lies::kFolder:
+            MakeDir("mark");
+            break;
+        }
+        long ageMs = -1;
+        EXPECT_EQ(LookAtMark(mark.c_str(), &ageMs), c.found) << c.name;
+        if (c.found == MarkFound::kDated) {
+            EXPECT_GE(ageMs, 0) << c.name;
+            EXPECT_LT(ageMs, 60000) << c.name;
+        }
+        const MarkHandle stamped = StampMark(mark.c_str(), kNoMark);
+        EXPECT_EQ(stamped != kNoMark, c.stamped) << c.name;
+        if (stamped != kNoMark) {
+            EXPECT_EQ(LookAtMark(mark.c_str(), &ageMs), MarkFound::kDated) << c.name;
+            EXPECT_EQ(StampMark(mark.c_str(), stamped), stamped) << c.name;
+            ClearMark(mark.c_str(), stamped);
+        }
+        EXPECT_EQ(LookAtMark(mark.c_str(), &ageMs), c.stamped ? MarkFound::kNone : c.found)
+            << c.name;
+        (void)!std::system(("rm -rf " + mark).c_str());
+    }
     FILE* target = std::fopen((root_ + "/target").c_str(), "r");
     ASSERT_NE(target, nullptr);
     char text[8] = {};

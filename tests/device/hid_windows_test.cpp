@@ -7,6 +7,7 @@
 #include "common/run_options.h"
 #include "device/device.h"
 #include "device/hid_windows.h"
+#include "device/turns.h"
 #include "support/capture.h"
 
 namespace {
@@ -91,15 +92,13 @@ TEST(WindowsLock, WaitsForAnotherRunThenGivesUp) {
             CloseHandle(mutex);
         });
         WaitForSingleObject(taken, INFINITE);
-        HANDLE mutex = nullptr;
-        bool waited = !c.waited;
+        Turn turn = {0, !c.waited};
         StartCapture();
-        EXPECT_EQ(LockThermometer(kData, &mutex, &waited), c.locked) << c.name;
+        EXPECT_EQ(TakeTurn(kData, 0, &turn), c.locked) << c.name;
         EXPECT_EQ(FinishCapture(), c.output) << c.name;
-        EXPECT_EQ(waited, c.waited) << c.name;
-        if (mutex != nullptr) {
-            ReleaseMutex(mutex);
-            CloseHandle(mutex);
+        EXPECT_EQ(turn.waited, c.waited) << c.name;
+        if (c.locked) {
+            EndTurn(&turn);
         }
         SetEvent(done);
         if (other.joinable()) {
@@ -127,15 +126,15 @@ TEST(WindowsLock, NamesAMutexAndAMarkPerDevice) {
 
     // A file name holds no backslash, slash or question mark.
     readOutMarkDir = "C:\\marks";
-    MarkPathOfPath(kData, data, sizeof data);
+    MarkPathOf(kData, data, sizeof data);
     EXPECT_STREQ(data,
                  "C:\\marks\\frostgauge-____hid#vid_0c45&pid_7401&mi_01#7&1a2b&0&0000#"
                  "{4d1e55b2-f16f-11cf-88cb-001111000030}");
-    MarkPathOfPath(longPath.c_str(), data, sizeof data);
+    MarkPathOf(longPath.c_str(), data, sizeof data);
     EXPECT_EQ(std::strlen(data), sizeof data - 1);
     EXPECT_STREQ(data + std::strlen(data) - 4, "#end");
     readOutMarkDir = nullptr;
-    MarkPathOfPath(kData, data, sizeof data);
+    MarkPathOf(kData, data, sizeof data);
     EXPECT_NE(std::strstr(data, "\\frostgauge-____hid#"), nullptr) << data;
 }
 

@@ -1,8 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <filesystem>
-#include <fstream>
 #include <string>
 
 #include "common/run_options.h"
@@ -164,61 +161,6 @@ TEST_F(ProtocolTest, FailedWriteEndsTheOperationWithItsErrorLine) {
         EXPECT_EQ(out.rfind(expectedStart, 0), 0u) << out;
         EXPECT_EQ(out.find("RCV"), std::string::npos) << out;
     }
-}
-
-std::string markPath;
-bool markedDuringReadOut = false;
-
-int NoteTheMark(DeviceHandle) {
-    markedDuringReadOut = std::filesystem::exists(markPath);
-    return 0;
-}
-
-int FailWithTheMark(DeviceHandle device) {
-    NoteTheMark(device);
-    return ERROR_SENTINEL;
-}
-
-TEST_F(ProtocolTest, ReadsUnderAMarkThatItRemovesUnlessTheReadOutFailed) {
-    namespace fs = std::filesystem;
-    const fs::path folder =
-        fs::temp_directory_path() /
-        ("frostgauge-marks-" +
-         std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
-    const struct {
-        const char* name;
-        bool folder;      // the marks' place exists
-        bool leftBehind;  // a run that died left its mark
-        ThermometerAction readOut;
-    } cases[] = {
-        {"no mark before", true, false, NoteTheMark},
-        {"a mark left behind", true, true, NoteTheMark},
-        {"no place for marks", false, false, NoteTheMark},
-        {"a failed read-out", true, false, FailWithTheMark},
-    };
-    const int savedTimeout = transferTimeoutMs;
-    transferTimeoutMs = 50;  // the quiet after a run that died
-    for (const auto& c : cases) {
-        markPath = (folder / "frostgauge-hidraw1").string();
-        if (c.folder) {
-            fs::create_directory(folder);
-        }
-        if (c.leftBehind) {
-            std::ofstream(markPath).put('\n');
-        }
-        markedDuringReadOut = !c.folder;
-        StartCapture();
-        const bool failed = c.readOut == FailWithTheMark;
-        EXPECT_EQ(ReadUnderMark(device_.program, markPath.c_str(), false, c.readOut),
-                  failed ? ERROR_SENTINEL : 0)
-            << c.name;
-        EXPECT_EQ(FinishCapture(), "") << c.name;
-        EXPECT_EQ(markedDuringReadOut, c.folder) << c.name;
-        EXPECT_EQ(fs::exists(markPath), failed)
-            << c.name << ": the mark stays only after a failure";
-        fs::remove_all(folder);
-    }
-    transferTimeoutMs = savedTimeout;
 }
 
 }  // namespace

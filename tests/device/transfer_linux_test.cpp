@@ -9,6 +9,7 @@
 #include "common/run_options.h"
 #include "device/device.h"
 #include "device/transfer.h"
+#include "device/turns.h"
 #include "support/capture.h"
 #include "support/late_answers.h"
 #include "support/stand_in.h"
@@ -104,8 +105,8 @@ TEST_F(LinuxTransferTest, AWaitingRunStartsOnAQuietLine) {
             }
         });
         StartCapture();
-        const bool quiet = StartOnQuietLine(
-            device_.program, true, c.diedReading ? ReadOutMark::kLeftBehind : ReadOutMark::kMade);
+        const MarkFound found = c.diedReading ? MarkFound::kDated : MarkFound::kNone;
+        const bool quiet = StartOnQuietLine(device_.program, PlanQuietLine(found, 0, true));
         EXPECT_EQ(FinishCapture(), c.quiet ? "" : "ERR ReadFile 16 Device or resource busy\n")
             << c.name;
         EXPECT_EQ(quiet, c.quiet) << c.name;

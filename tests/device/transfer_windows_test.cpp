@@ -7,6 +7,7 @@
 #include "common/run_options.h"
 #include "device/device.h"
 #include "device/transfer.h"
+#include "device/turns.h"
 #include "support/capture.h"
 #include "support/late_answers.h"
 #include "support/stand_in.h"
@@ -106,8 +107,8 @@ TEST(WindowsTransfer, AWaitingRunStartsOnAQuietLine) {
             }
         });
         StartCapture();
-        const bool quiet = StartOnQuietLine(
-            device.program, true, c.diedReading ? ReadOutMark::kLeftBehind : ReadOutMark::kMade);
+        const MarkFound found = c.diedReading ? MarkFound::kDated : MarkFound::kNone;
+        const bool quiet = StartOnQuietLine(device.program, PlanQuietLine(found, 0, true));
         EXPECT_EQ(FinishCapture(), c.quiet ? "" : "ERR ReadFile 170 Resource in use.\r\n\n")
             << c.name;
         EXPECT_EQ(quiet, c.quiet) << c.name;

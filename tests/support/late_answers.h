@@ -13,7 +13,7 @@ struct LateAnswers {
     int firstAfterMs;  // then one every 10 ms
     int count;
     bool quiet;        // whether the line falls quiet
-    bool diedReading;  // the run before left its mark: it died reading
+    bool diedReading;  // the run before died reading, its last command just sent
 };
 
 constexpr LateAnswers kLateAnswers[] = {

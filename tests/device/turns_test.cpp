@@ -1,0 +1,153 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "cli/cli.h"
+#include "common/run_options.h"
+#include "device/transfer.h"
+#include "device/turns.h"
+#include "support/capture.h"
+#include "support/stand_in.h"
+
+namespace {
+
+TEST(Turns, TheMarksAgeSetsTheWait) {
+    const int savedQuiet = quietLineMs;
+    const int savedTimeout = transferTimeoutMs;
+    quietLineMs = 500;
+    transferTimeoutMs = 5000;
+    const struct {
+        const char* name;
+        MarkFound found;
+        long ageMs;
+        bool waited;
+        int quietMs;
+        int watchMs;
+    } cases[] = {
+        {"no mark, the thermometer free", MarkFound::kNone, 0, false, 0, 0},
+        {"no mark, after a live run", MarkFound::kNone, 0, true, 500, 0},
+        {"a dead run's command just sent", MarkFound::kDated, 0, false, 500, 5000},
+        {"sent 4.8 s ago", MarkFound::kDated, 4800, false, 500, 200},
+        {"sent 7 s ago: only what the thermometer held", MarkFound::kDated, 7000, false, 500, 0},
+        {"dated an hour ahead: the clock went back", MarkFound::kDated, -3600000, false, 500, 0},
+        {"another account's, or planted", MarkFound::kUndated, 0, false, 500, 0},
+        {"a live run after a dead one", MarkFound::kDated, 1000, true, 500, 4000},
+    };
+    for (const auto& c : cases) {
+        const QuietLine line = PlanQuietLine(c.found, c.ageMs, c.waited);
+        EXPECT_EQ(line.quietMs, c.quietMs) << c.name;
+        EXPECT_EQ(line.watchMs, c.watchMs) << c.name;
+    }
+    quietLineMs = savedQuiet;
+    transferTimeoutMs = savedTimeout;
+}
+
+const Bytes kName1 = {'T', 'E', 'M', 'P', 'e', 'r', 'G', 'o'};
+const Bytes kName2 = {'l', 'd', 0, 0, 0, 0, 0, 0};
+const Bytes kCalibration = {0x82, 0x01, 0x81, 0x00, 0, 0, 0, 0};
+const Bytes kCalibrationBad = {0x82, 0x01, 0x89, 0x00, 0, 0, 0, 0};
+const Bytes kCelsius = {0x80, 0x02, 0x19, 0x20, 0, 0, 0, 0};
+
+// The answers come once the line is quiet, as a thermometer's do.
+const StandIn* playing = nullptr;
+const std::vector<Bytes>* answers = nullptr;
+
+int ReadWithAnswers(DeviceHandle device) {
+    for (const Bytes& answer : *answers) {
+        QueueAnswer(*playing, answer);
+    }
+    return ReadThermometer(device);
+}
+
+int SendNothing(DeviceHandle) {
+    return ERROR_SENTINEL;
+}
+
+// A mark stays only where a command went out whose whole answer never came
+// in; a run that sends nothing leaves the one it found as it was.
+TEST(Turns, LeavesAMarkOnlyWhereAnAnswerIsOwed) {
+    namespace fs = std::filesystem;
+    const fs::path folder =
+        fs::temp_directory_path() /
+        ("frostgauge-marks-" +
+         std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+    const std::string folderText = folder.string();
+    const char* savedDir = readOutMarkDir;
+    readOutMarkDir = folderText.c_str();
+    char mark[kMarkPathSize];
+    MarkPathOf("/dev/hidraw7", mark, sizeof mark);
+    const std::vector<Bytes> reading = {kName1, kName2, kCalibration, kCelsius};
+    const struct {
+        const char* name;
+        bool folder;      // the marks' place exists
+        bool leftBehind;  // a run that died left its mark, a second ago
+        ThermometerAction action;
+        std::vector<Bytes> answers;
+        int status;
+        bool markAfter;
+    } cases[] = {
+        {"a reading", true, false, ReadWithAnswers, reading, 0, false},
+        {"a calibration out of range, in a whole answer",
+         true,
+         false,
+         ReadWithAnswers,
+         {kName1, kName2, kCalibrationBad},
+         ERROR_SENTINEL,
+         false},
+        {"a silent thermometer", true, false, ReadWithAnswers, {}, ERROR_SENTINEL, true},
+        {"half the answer to the version command",
+         true,
+         false,
+         ReadWithAnswers,
+         {kName1},
+         ERROR_SENTINEL,
+         true},
+        {"a dead run's mark, taken over", true, true, ReadWithAnswers, reading, 0, false},
+        {"a dead run's mark, and no command sent",
+         true,
+         true,
+         SendNothing,
+         {},
+         ERROR_SENTINEL,
+         true},
+        {"no place for marks", false, false, ReadWithAnswers, reading, 0, false},
+    };
+    const int savedQuiet = quietLineMs;
+    const int savedTimeout = transferTimeoutMs;
+    quietLineMs = 20;
+    transferTimeoutMs = 1100;  // the dead run's answer would come within 100 ms
+    for (const auto& c : cases) {
+        runOptions = RunOptions{};
+        if (c.folder) {
+            fs::create_directory(folder);
+        }
+        fs::file_time_type stamped{};
+        if (c.leftBehind) {
+            std::ofstream(mark).put('\n');
+            stamped = fs::last_write_time(mark) - std::chrono::seconds(1);
+            fs::last_write_time(mark, stamped);
+        }
+        StandIn device{};
+        ASSERT_TRUE(OpenStandIn(&device));
+        playing = &device;
+        answers = &c.answers;
+        StartCapture();
+        EXPECT_EQ(ReadInTurn(device.program, "/dev/hidraw7", false, c.action), c.status) << c.name;
+        FinishCapture();
+        CloseStandIn(&device);
+        EXPECT_EQ(fs::exists(mark), c.markAfter) << c.name;
+        if (c.markAfter && c.action == SendNothing) {
+            EXPECT_EQ(fs::last_write_time(mark), stamped) << c.name;
+        }
+        fs::remove_all(folder);
+    }
+    quietLineMs = savedQuiet;
+    transferTimeoutMs = savedTimeout;
+    readOutMarkDir = savedDir;
+}
+
+}  // namespace
