@@ -381,8 +381,8 @@ has_exited() {  # pid
 # it; when its command N does, it is killed, and the thermometer answers
 # that command after its delay, as a killed run's answer comes late. With
 # late=MS the others start only once it is dead, as a script's next run
-# does, and that answer comes MS later. Only the others' output and status
-# count.
+# does, and that answer comes MS after the command reached the thermometer.
+# Only the others' output and status count.
 kill_during_read_out() {  # count target runner tz arguments...
     count=$1
     shift

@@ -9,7 +9,9 @@
 // command N: it writes the command's number into FILE and waits for SIGUSR2
 // (10 s at most) before its delay and the answer. Meanwhile the test starts
 // the other runs, and at command N kills the run that sent it. With --late,
-// the answer to command N comes MS after that word instead of the delay.
+// the answer to command N comes MS after the command arrived (or at that
+// word, if later) instead of the delay: a dead run's answer comes no later
+// than the time a transfer waits after its command.
 // A delay given as a range is drawn afresh for each answer.
 // With --keyboard it also watches the keyboard interface and says on
 // standard error when anything but the keyboard's own LED report reaches it.
@@ -25,6 +27,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
@@ -264,6 +267,12 @@ bool ReadCommand(int fd, int keyboard, const Settings& settings, std::uint8_t* c
     }
 }
 
+long MonotonicMs() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1000L + now.tv_nsec / 1000000L;
+}
+
 // Tells the test that command `number` has arrived and waits for its word
 // (SIGUSR2, blocked since the start) that it has done what that moment asks.
 void HoldAnswer(const Settings& settings, long number) {
@@ -300,9 +309,10 @@ bool Serve(int fd, int keyboard, const Settings& settings) {
         long delayMs =
             settings.delayMs + std::rand() % (settings.delayMaxMs - settings.delayMs + 1);
         if (settings.killAt != kNoLimit && (received == 0 || received + 1 == settings.killAt)) {
+            const long arrivedMs = MonotonicMs();
             HoldAnswer(settings, received + 1);
             if (received + 1 == settings.killAt && settings.lateMs != kNoLimit) {
-                delayMs = settings.lateMs;
+                delayMs = std::max(0L, arrivedMs + settings.lateMs - MonotonicMs());
             }
         }
         const bool silent = settings.stopAfter != kNoLimit && received >= settings.stopAfter;
