@@ -212,7 +212,7 @@ run_windows_tests() {
     began=$(uptime_cs)
     # shellcheck disable=SC2086
     if chroot "$HOST" env $WINE_ENV sh "$source/tests/windows/program_runs.sh" /usr/lib/wine/wine \
-        /mnt/frostgauge32.exe "$source/tests/cli/help.golden" >/tmp/checks32.out 2>&1; then
+        /mnt/frostgauge32.exe "$source/tests/cli/help.golden" "${tests%/*}/hid.dll" >/tmp/checks32.out 2>&1; then
         verdict "x86 program checks, $(tail -n 1 /tmp/checks32.out)" ""
     else
         verdict "x86 program checks" "$(tail -n 1 /tmp/checks32.out)" /tmp/checks32.out

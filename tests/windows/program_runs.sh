@@ -2,10 +2,11 @@
 # Runs the Windows program under Wine as a user would: the help text with
 # CR LF line ends, the exit statuses, and Wine's two virtual HID devices
 # (vendor 33886, products 1 and 2), neither of them a thermometer.
-# Usage: program_runs.sh WINE_RUNNER PROGRAM HELP_GOLDEN
+# Usage: program_runs.sh WINE_RUNNER PROGRAM HELP_GOLDEN PLANTED_HID_DLL
 runner=$1
 program=$2
 golden=$3
+planted=$4
 
 failed=0
 passed=0
@@ -61,6 +62,11 @@ check "-d lists the devices, no thermometer" 0 "$work/virtual-devices" -d
 check "every option, no thermometer" 0 "$work/virtual-devices" -d -f -t -x
 # Output that cannot be written is a failure, help text included.
 into=/dev/full check "-h into a full disk" 1 "$work/nothing" -h
+# HID.DLL comes from the system folder, not from beside the program.
+mkdir "$work/planted"
+cp "$program" "$work/planted/frostgauge.exe"
+cp "$planted" "$work/planted/hid.dll" || exit 1
+program=$work/planted/frostgauge.exe check "-d, a HID.DLL planted beside it" 0 "$work/virtual-devices" -d
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

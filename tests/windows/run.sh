@@ -13,7 +13,7 @@ targets=all
 targets32=all
 if [ "${3:-}" = programs ]; then
     targets=frostgauge
-    targets32="frostgauge frostgauge_tests"
+    targets32="frostgauge frostgauge_tests planted_hid"
 fi
 jobs=$(nproc)
 win64=$build/build-win64
@@ -59,7 +59,8 @@ if cmp -s "$win32/frostgauge.stripped" "$win32/frostgauge.exe"; then
 else
     mv "$win32/frostgauge.stripped" "$win32/frostgauge.exe"
 fi
-cross_build "$win64" x86_64 "$targets" -DFROSTGAUGE_WIN32_EXE="$win32/frostgauge.exe"
+# Testing on, which a build folder that make soak configured has off.
+cross_build "$win64" x86_64 "$targets" -DBUILD_TESTING=ON -DFROSTGAUGE_WIN32_EXE="$win32/frostgauge.exe"
 [ "$targets" = all ] || exit 0
 
 # Each program loads on the oldest Windows it serves: 2000 for x86, XP x64

@@ -11,10 +11,13 @@ set(FROSTGAUGE_WINE_ENVIRONMENT
 # one would start Wine for each.
 add_test(NAME frostgauge_tests COMMAND frostgauge_tests)
 
+add_library(planted_hid SHARED windows/planted_hid.cpp)
+set_target_properties(planted_hid PROPERTIES OUTPUT_NAME hid PREFIX "")
+
 add_test(NAME program_runs
   COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/windows/program_runs.sh
           ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:frostgauge>
-          ${CMAKE_CURRENT_SOURCE_DIR}/cli/help.golden)
+          ${CMAKE_CURRENT_SOURCE_DIR}/cli/help.golden $<TARGET_FILE:planted_hid>)
 
 # A transfer that waits forever must fail the test, not stall the suite.
 set_tests_properties(frostgauge_tests program_runs PROPERTIES
