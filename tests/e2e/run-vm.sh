@@ -1,16 +1,15 @@
 #!/bin/sh
-# Boots Debian's current kernel under QEMU with emulated thermometers on a USB
+# Boots a Debian kernel under QEMU with emulated thermometers on a USB
 # gadget bus and runs frostgauge against them: every scenario of
 # scenarios.txt (check), the README's two commands (demo), timed runs
 # (bench), or many runs at once, some killed (soak).
-# Usage: run-vm.sh check|demo|bench|soak|wine|demo-windows|soak-wine BUILD_DIR PROGRAM EMULATOR
-#                 [DYNAMIC_PROGRAM | PROGRAM32 [TESTS32]]
+# Usage: run-vm.sh [--platform NAME] check|demo|bench|soak|wine|demo-windows|soak-wine
+#                  BUILD_DIR PROGRAM EMULATOR [DYNAMIC_PROGRAM | PROGRAM32 [TESTS32]]
+# NAME is a line of platforms.txt: the machine, its kernel, the C library
+# the program runs on and the rows it plays. Without it, the first line of
+# PROGRAM's architecture.
 # With DYNAMIC_PROGRAM, the machine also carries valgrind's memcheck and runs
 # that program under it in the scenarios whose user is "valgrind".
-# An arm64 or armhf PROGRAM (and EMULATOR) boots Debian's kernel for that
-# architecture on the oldest processor the README promises for it, and plays
-# the rows marked [arm]; the amd64 machine applies the packaged udev rule
-# with systemd-udevd.
 # The modes wine (the scenarios whose user is "wine", "wine64" or "wine32"),
 # demo-windows and soak-wine take the 64-bit frostgauge.exe as PROGRAM, and
 # wine and soak-wine the 32-bit one as PROGRAM32, and run them under the
@@ -19,6 +18,11 @@
 # the wine mode also runs them and the 32-bit program's checks there: the
 # guest's kernel runs 32-bit code whatever the host's can do.
 set -eu
+platform=
+if [ "$1" = --platform ]; then
+    platform=$2
+    shift 2
+fi
 mode=$1
 build=$2
 program=$3
@@ -35,26 +39,31 @@ case $mode in wine | demo-windows | soak-wine)
     dynamic=
     ;;
 esac
-arch=amd64
-$windows || case $(readelf -h "$program" | sed -n 's/^ *Machine: *//p') in
-AArch64) arch=arm64 ;;
-ARM) arch=armhf ;;
-esac
-# A Pi 3 or Zero 2 W (Cortex-A53) and a Pi 2 (Cortex-A7): qemu-user runs
-# whatever it is given, so only these show that a program needs a newer one.
-case $arch in
-amd64) qemu=qemu-system-x86_64 machine='' console=ttyS0 triplet='' kernel_meta=linux-image-amd64 ;;
-arm64) qemu=qemu-system-aarch64 machine="-M virt -cpu cortex-a53" console=ttyAMA0
-    triplet=aarch64-linux-gnu kernel_meta=linux-image-arm64:arm64 ;;
-armhf) qemu=qemu-system-arm machine="-M virt -cpu cortex-a7" console=ttyAMA0
-    triplet=arm-linux-gnueabihf kernel_meta=linux-image-armmp:armhf ;;
-esac
-cache=$build/e2e-cache
-work=$build/e2e/$mode
-if [ "$arch" != amd64 ]; then
-    cache=$build/e2e-cache-$arch
-    work=$build/e2e/$mode-$arch
+if [ -z "$platform" ]; then
+    # The first line of the program's architecture.
+    arch=amd64
+    $windows || case $(readelf -h "$program" | sed -n 's/^ *Machine: *//p') in
+    AArch64) arch=arm64 ;;
+    ARM) arch=armhf ;;
+    esac
+    platform=$(awk -v arch="$arch" '$3 == arch { print $1; exit }' "$here/platforms.txt")
 fi
+line=$(awk -v name="$platform" '$1 == name' "$here/platforms.txt")
+[ -n "$line" ] || { echo "no test machine $platform in $here/platforms.txt"; exit 1; }
+# shellcheck disable=SC2086
+set -- $line
+[ $# -eq 8 ] || { echo "platforms.txt: the line $platform has $# fields, not 8"; exit 1; }
+release=$2 arch=$3 kernel_pin=$4 cpu=$5 libc=$6 rows=$7 extras=$8
+case $arch in
+amd64) qemu=qemu-system-x86_64 console=ttyS0 triplet=x86_64-linux-gnu ;;
+arm64) qemu=qemu-system-aarch64 console=ttyAMA0 triplet=aarch64-linux-gnu ;;
+armhf) qemu=qemu-system-arm console=ttyAMA0 triplet=arm-linux-gnueabihf ;;
+*) echo "platforms.txt: the line $platform names an unknown architecture, $arch"; exit 1 ;;
+esac
+machine=
+[ "$cpu" = - ] || machine="-M ${cpu%,*} -cpu ${cpu#*,}"
+cache=$(cd "$build" && pwd)/e2e-cache/$platform
+work=$build/e2e/$mode-$platform
 
 # In load order; the guest inserts them sorted by name.
 modules="fs/configfs/configfs drivers/usb/common/usb-common drivers/usb/core/usbcore
@@ -62,13 +71,12 @@ drivers/usb/gadget/udc/udc-core drivers/usb/gadget/libcomposite
 drivers/usb/gadget/function/usb_f_hid drivers/usb/gadget/udc/dummy_hcd drivers/hid/hid
 drivers/hid/usbhid/usbhid drivers/hid/hid-generic"
 # The guest mounts the host over 9p only to run Wine.
-share_modules="drivers/virtio/virtio_ring drivers/virtio/virtio
+share_modules=
+$windows && share_modules="drivers/virtio/virtio_ring drivers/virtio/virtio
 drivers/virtio/virtio_pci_legacy_dev drivers/virtio/virtio_pci_modern_dev drivers/virtio/virtio_pci
 fs/netfs/netfs fs/fscache/fscache net/9p/9pnet net/9p/9pnet_virtio fs/9p/9p fs/overlayfs/overlay"
-[ "$arch" = amd64 ] || share_modules=
-# The amd64 scenarios run under Debian's udevd with the packaged rule.
 udev=false
-[ "$mode-$arch" != check-amd64 ] || udev=true
+[ "$mode-$extras" != check-udev ] || udev=true
 
 tools="$qemu cpio gzip"
 ! $udev || tools="$tools udevadm"
@@ -84,76 +92,124 @@ if [ -z "$busybox" ] || ldd "$busybox" >/dev/null 2>&1; then
     exit 77
 fi
 
-kernel_package() {
-    apt-cache depends "$kernel_meta" 2>/dev/null |
-        sed -n 's/^ *Depends: \(linux-image-[0-9][^ ]*\)$/\1/p' | head -n 1
+# This machine's Debian mirror, for any release.
+mirror=$(grep -rhoE 'https?://[^ ]+/debian/?( |$)' /etc/apt/sources.list /etc/apt/sources.list.d 2>/dev/null |
+    head -n 1 | tr -d ' ')
+mirror=${mirror:-http://deb.debian.org/debian}
+mirror=${mirror%/}
+security=$(grep -rhoE 'https?://[^ ]+/debian-security/?( |$)' /etc/apt/sources.list /etc/apt/sources.list.d \
+    2>/dev/null | head -n 1 | tr -d ' ')
+security=${security:-http://deb.debian.org/debian-security}
+security=${security%/}
+
+# apt-get or apt-cache on lists of their own in FOLDER, for one release and
+# architecture: any release's packages, and this machine's stay as they are.
+release_apt() {  # tool folder release architecture arguments...
+    tool=$1 folder=$2 suite=$3 apt_arch=$4
+    shift 4
+    if [ ! -f "$folder/sources.list" ]; then
+        mkdir -p "$folder/lists/partial" "$folder/archives/partial" "$folder/sources.list.d"
+        : >"$folder/status"
+        keyring=/usr/share/keyrings/debian-archive-keyring.gpg
+        {
+            echo "deb [signed-by=$keyring] $mirror $suite main"
+            echo "deb [signed-by=$keyring] $mirror $suite-updates main"
+            echo "deb [signed-by=$keyring] $security $suite-security main"
+        } >"$folder/sources.list"
+    fi
+    "$tool" -o Dir::Etc::sourcelist="$folder/sources.list" -o Dir::Etc::sourceparts="$folder/sources.list.d" \
+        -o Dir::State::Lists="$folder/lists" -o Dir::State::status="$folder/status" -o Dir::Cache="$folder" \
+        -o Dir::Cache::archives="$folder/archives" -o APT::Architecture="$apt_arch" \
+        -o APT::Architectures="$apt_arch" -o Debug::NoLocking=1 "$@"
 }
 
 # Prints the module's file; nothing when the kernel has it built in (armmp's
 # usb-common), and fails when it has neither.
 module_file() {
     file=$(find "$kernel_dir/files" -path "*/kernel/$1.ko" | head -n 1)
-    [ -n "$file" ] || grep -qsx "kernel/$1.ko" "$kernel_dir"/files/lib/modules/*/modules.builtin ||
-        return 1
+    [ -n "$file" ] || grep -qsx "kernel/$1.ko" "$kernel_dir"/files/lib/modules/*/modules.builtin \
+        "$kernel_dir"/files/usr/lib/modules/*/modules.builtin || return 1
     echo "$file"
 }
 
 # A cache made for a shorter module list lacks some: it is not complete.
 cache_is_complete() {
-    [ -f "$kernel_dir/vmlinuz" ] || return 1
-    [ "$arch" = amd64 ] || [ -x "$kernel_dir/busybox" ] || return 1
+    [ -f "$kernel_dir/vmlinuz" ] && [ -x "$cache/busybox" ] || return 1
+    [ "$libc" = build ] || [ -d "$cache/libc" ] || return 1
     for module in $modules $share_modules; do
         module_file "$module" >/dev/null || return 1
     done
 }
 
-# An ARM guest runs that architecture's busybox, from Debian's package.
-fetch_busybox() {
-    [ "$arch" != amd64 ] || return 0
-    (cd "$cache" && apt-get download -q "busybox-static:$arch" 2>&1 | grep -v unsandboxed) || true
-    busybox_deb=$(find "$cache" -maxdepth 1 -name "busybox-static_*_$arch.deb" | head -n 1)
-    [ -n "$busybox_deb" ] || { echo "apt-get download busybox-static:$arch failed"; return 1; }
-    dpkg-deb --fsys-tarfile "$busybox_deb" | tar -x -O ./bin/busybox >"$kernel_dir/busybox"
-    chmod +x "$kernel_dir/busybox"
-    rm -f "$busybox_deb"
+# Downloads PACKAGE of the line's release into $cache and prints the file.
+download() {
+    (cd "$cache" && release_apt apt-get "$cache/apt" "$release" "$arch" download -qq "$1" 2>&1 |
+        grep -v unsandboxed >&2) || true
+    find "$cache" -maxdepth 1 -name "${1%%[=:]*}_*.deb" | head -n 1
 }
 
-# Leaves the kernel and the modules of the current Debian kernel package in
-# $kernel_dir, downloading it unless it is cached already.
-fetch_kernel() {
-    package=$(kernel_package)
-    if [ -z "$package" ]; then
-        apt-get update -q >/dev/null 2>&1 || true
-        package=$(kernel_package)
-    fi
-    if [ -z "$package" ]; then
-        # Offline: any kernel fetched before will do.
-        kernel_dir=$(find "$cache" -mindepth 1 -maxdepth 1 -type d 2>/dev/null | head -n 1)
-        [ -n "$kernel_dir" ] || { echo "cannot name Debian's kernel package"; return 1; }
-        return 0
-    fi
-    kernel_dir=$cache/${package%:*}
+# Leaves in $kernel_dir the line's kernel and the modules the guest loads,
+# and in $cache the release's busybox and, for a "release" line, its C
+# library: fetched once per line, the kernel kept by package and version.
+fetch_machine() {
+    package=${kernel_pin%=*}
+    version=${kernel_pin#*=}
+    kernel_dir=$cache/${package}_$version
     cache_is_complete && return 0
-
-    echo "Fetching $package (about 70 MB, once)"
-    rm -rf "$cache"
+    mkdir -p "$cache"
+    echo "Fetching $platform's kernel and busybox (about 80 MB, once)"
+    release_apt apt-get "$cache/apt" "$release" "$arch" update -q >"$cache/apt.log" 2>&1 || true
+    if ! release_apt apt-cache "$cache/apt" "$release" "$arch" show "$package" 2>/dev/null |
+        grep -qx "Version: $version"; then
+        # Debian replaces a release's kernel every few weeks.
+        package=$(release_apt apt-cache "$cache/apt" "$release" "$arch" depends "linux-image-${package##*-}" \
+            2>/dev/null | sed -n 's/^ *Depends: \(linux-image-[0-9][^ ]*\)$/\1/p' | head -n 1)
+        version=$(release_apt apt-cache "$cache/apt" "$release" "$arch" policy "$package" 2>/dev/null |
+            sed -n 's/^ *Candidate: //p')
+        if [ -z "$package" ] || [ -z "$version" ]; then
+            # Offline: a kernel fetched before will do.
+            kernel_dir=$(find "$cache" -mindepth 1 -maxdepth 1 -name 'linux-image-*' | head -n 1)
+            cache_is_complete && return 0
+            tail -n 5 "$cache/apt.log"
+            echo "cannot fetch $kernel_pin from $release"
+            return 1
+        fi
+        echo "warning: the mirror no longer has $kernel_pin; $platform boots $package=$version," \
+            "which no line of tests/e2e/platforms.txt names"
+        kernel_dir=$cache/${package}_$version
+        cache_is_complete && return 0
+    fi
+    deb=$(download "$package=$version")
+    [ -n "$deb" ] || { echo "cannot download $package=$version"; return 1; }
+    rm -rf "$cache"/linux-image-*/ "$cache/busybox" "$cache/libc"
     mkdir -p "$kernel_dir/files"
-    (cd "$cache" && apt-get download -q "$package" 2>&1 | grep -v unsandboxed) || true
-    deb=$(find "$cache" -maxdepth 1 -name "${package%:*}_*.deb" | head -n 1)
-    [ -n "$deb" ] || { echo "apt-get download $package failed"; return 1; }
-    fetch_busybox || return 1
-    patterns='./boot/vmlinuz-* ./lib/modules/*/modules.builtin'
-    for module in $modules $share_modules; do
-        patterns="$patterns ./lib/modules/*/kernel/$module.ko*"
+    patterns='./boot/vmlinuz-*'
+    for modules_dir in ./lib/modules ./usr/lib/modules; do  # Debian 13 moved them
+        patterns="$patterns $modules_dir/*/modules.builtin"
+        for module in $modules $share_modules; do
+            patterns="$patterns $modules_dir/*/kernel/$module.ko*"
+        done
     done
     # A module built into the kernel has no file: module_file says which lack.
     # shellcheck disable=SC2086
     dpkg-deb --fsys-tarfile "$deb" | tar -x -C "$kernel_dir/files" --wildcards $patterns 2>/dev/null || true
     rm -f "$deb"
-    mv "$kernel_dir"/files/boot/vmlinuz-* "$kernel_dir/vmlinuz.tmp"
     find "$kernel_dir/files" -name '*.ko.xz' -exec "$busybox" unxz {} \;
     find "$kernel_dir/files" -name '*.ko.zst' -exec zstd -q -d --rm {} \;
-    mv "$kernel_dir/vmlinuz.tmp" "$kernel_dir/vmlinuz"  # last: marks the cache complete
+    deb=$(download busybox-static)
+    [ -n "$deb" ] || { echo "cannot download busybox-static"; return 1; }
+    dpkg-deb -x "$deb" "$cache/unpacked"
+    rm -f "$deb"
+    mv "$(find "$cache/unpacked" -path "*/bin/busybox" -type f | head -n 1)" "$cache/busybox.tmp"
+    rm -rf "$cache/unpacked"
+    if [ "$libc" = release ]; then
+        deb=$(download libc6)
+        [ -n "$deb" ] || { echo "cannot download libc6"; return 1; }
+        dpkg-deb -x "$deb" "$cache/libc"
+        rm -f "$deb"
+    fi
+    mv "$cache/busybox.tmp" "$cache/busybox"
+    mv "$kernel_dir"/files/boot/vmlinuz-* "$kernel_dir/vmlinuz"  # last: marks the cache complete
 }
 
 # 32-bit Wine, for the guest only: Debian's i386 packages of the host's Wine
@@ -167,15 +223,11 @@ fetch_wine32() {
     echo "Fetching 32-bit Wine $version (about 140 MB, once)"
     rm -rf "${wine32%/*}"
     apt=$wine32/apt
-    mkdir -p "$apt/lists/partial" "$apt/archives/partial" "$wine32/unpacked"
-    : >"$apt/status"
-    set -- -o Dir::State::Lists="$apt/lists" -o Dir::State::status="$apt/status" -o Dir::Cache="$apt" \
-        -o Dir::Cache::archives="$apt/archives" -o APT::Architecture=i386 -o APT::Architectures=i386 \
-        -o Debug::NoLocking=1
+    mkdir -p "$wine32/unpacked"
     # A list the mirror fails to serve costs only its newer versions.
-    apt-get "$@" update -q >"$wine32/apt.log" 2>&1 || true
-    if ! apt-get "$@" install -y -q --download-only --no-install-recommends "wine32=$version" \
-        >>"$wine32/apt.log" 2>&1; then
+    release_apt apt-get "$apt" "$release" i386 update -q >"$wine32/apt.log" 2>&1 || true
+    if ! release_apt apt-get "$apt" "$release" i386 install -y -q --download-only --no-install-recommends \
+        "wine32=$version" >>"$wine32/apt.log" 2>&1; then
         tail -n 20 "$wine32/apt.log"
         echo "cannot fetch 32-bit Wine $version"
         return 1
@@ -231,11 +283,7 @@ build_initramfs() {
     rm -rf "$root"
     mkdir -p "$root/bin" "$root/modules" "$root/e2e" "$root/etc" "$root/proc" "$root/sys" \
         "$root/dev" "$root/tmp" "$root/run"
-    if [ "$arch" = amd64 ]; then
-        cp "$busybox" "$root/bin/busybox"
-    else
-        cp "$kernel_dir/busybox" "$root/bin/busybox"
-    fi
+    cp "$cache/busybox" "$root/bin/busybox"
     if $windows; then
         cp "$program" "$share/frostgauge.exe"  # Wine runs them from the host
         rm -f "$share/frostgauge32.exe"
@@ -273,14 +321,21 @@ build_initramfs() {
         cp "$here/../../packaging/70-frostgauge.rules" "$root/lib/udev/rules.d/"
         binaries="$binaries $udevadm"
     fi
-    if [ -n "$triplet" ]; then
-        # The packaged program needs the loader and C library it names; the
-        # cross compiler's packages hold Debian's build of them.
+    if ! $windows && { [ "$libc" = release ] || [ "$arch" != amd64 ]; }; then
+        # The packaged program needs the loader and C library it names: the
+        # release's, or Debian's build of them that the cross compiler's
+        # packages hold.
+        libraries=/usr/$triplet/lib
+        [ "$libc" = build ] || libraries=$cache/libc
         loader=$(readelf -l "$program" | sed -n 's/.*interpreter: \(.*\)]$/\1/p')
-        mkdir -p "$root/lib/$triplet"
-        cp -L "/usr/$triplet/lib/$(basename "$loader")" "$root$loader"
-        for library in $(readelf -d "$program" | sed -n 's/.*(NEEDED).*\[\(.*\)\]$/\1/p'); do
-            cp -L "/usr/$triplet/lib/$library" "$root/lib/$triplet/"
+        mkdir -p "$root/lib/$triplet" "$root$(dirname "$loader")"
+        for library in "$(basename "$loader")" $(readelf -d "$program" |
+            sed -n 's/.*(NEEDED).*\[\(.*\)\]$/\1/p'); do
+            file=$(find "$libraries" -name "$library" -type f | head -n 1)
+            [ -n "$file" ] || { echo "$library is missing from $libraries"; return 1; }
+            target=$root/lib/$triplet/$library
+            [ "$library" != "$(basename "$loader")" ] || target=$root$loader
+            cp -L "$file" "$target"
         done
         # busybox there counts time in 32 bits; the harness sets the clock with this.
         date=$(dirname "$emulator")/guest_date
@@ -332,7 +387,7 @@ boot() {
     if [ "$arch" = amd64 ] && [ -w /dev/kvm ] && grep -qwE 'vmx|svm' /proc/cpuinfo; then
         accel=kvm
     fi
-    append="console=$console quiet panic=-1"
+    append="console=$console quiet panic=-1 rows=$rows"
     [ "$mode" = check ] || append="$append frostgauge=$mode"
     # A shorter or longer soak, for trying it out.
     [ -z "${FROSTGAUGE_SOAK_RUNS:-}" ] || append="$append soak_runs=$FROSTGAUGE_SOAK_RUNS"
@@ -371,7 +426,7 @@ mkdir -p "$work"
 # Two boots may start at once (ctest -j): one fetches, the other waits for it.
 exec 9>"$build/e2e-cache.lock"
 flock 9
-fetch_kernel
+fetch_machine
 [ -z "$program32" ] || fetch_wine32
 flock -u 9
 if $windows; then
