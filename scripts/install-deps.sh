@@ -28,15 +28,9 @@ else
 fi
 
 need_update=false
-# The ARM test machines boot Debian's kernels and busybox for arm64 and
-# armhf, which apt-get download fetches once these are added. 32-bit Wine
-# is not installed here: the test machine fetches it (tests/e2e/run-vm.sh).
-for arch in arm64 armhf; do
-    if ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
-        $sudo dpkg --add-architecture "$arch"
-        need_update=true
-    fi
-done
+# Nothing of another architecture or release is installed here: the test
+# machines fetch their kernels, busybox, C libraries and 32-bit Wine with
+# apt lists of their own (tests/e2e/run-vm.sh).
 
 if [ -n "$missing" ]; then
     echo "Installing:$missing"
