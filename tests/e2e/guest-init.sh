@@ -796,7 +796,8 @@ set_clock() {
     date -u -s '2040-07-15 09:30:00' >/dev/null
 }
 
-# busybox for armhf counts time in 32 bits: it cannot set such a clock, and
+# Debian 12's busybox for armhf counts time in 32 bits (its line's extra
+# clock32 brings guest_date): it cannot set such a clock, and
 # fails to stat or remove a file made while the clock was there ("Value too
 # large for defined data type"). There guest_date, with a 64-bit time_t,
 # stands in for its date, the clock reads 2040 only while the programs of a

@@ -76,7 +76,7 @@ $windows && share_modules="drivers/virtio/virtio_ring drivers/virtio/virtio
 drivers/virtio/virtio_pci_legacy_dev drivers/virtio/virtio_pci_modern_dev drivers/virtio/virtio_pci
 fs/netfs/netfs fs/fscache/fscache net/9p/9pnet net/9p/9pnet_virtio fs/9p/9p fs/overlayfs/overlay"
 udev=false
-[ "$mode-$extras" != check-udev ] || udev=true
+case ",$extras," in *,udev,*) [ "$mode" != check ] || udev=true ;; esac
 
 tools="$qemu cpio gzip"
 ! $udev || tools="$tools udevadm"
@@ -337,11 +337,11 @@ build_initramfs() {
             [ "$library" != "$(basename "$loader")" ] || target=$root$loader
             cp -L "$file" "$target"
         done
-        # busybox there counts time in 32 bits; the harness sets the clock with this.
-        date=$(dirname "$emulator")/guest_date
-        [ "$arch" != armhf ] || cp "$date" "$root/bin/guest_date"
         binaries=
     fi
+    # A busybox that counts time in 32 bits cannot set the clock past 2038:
+    # the harness sets it with this.
+    case ",$extras," in *,clock32,*) cp "$(dirname "$emulator")/guest_date" "$root/bin/guest_date" ;; esac
     for binary in $binaries "$emulator" $dynamic $valgrind_files; do
         for library in $(ldd "$binary" 2>/dev/null | grep -o '/[^ ]*'); do
             mkdir -p "$root$(dirname "$library")"
