@@ -92,15 +92,15 @@ if [ -z "$busybox" ] || ldd "$busybox" >/dev/null 2>&1; then
     exit 77
 fi
 
-# This machine's Debian mirror, for any release.
-mirror=$(grep -rhoE 'https?://[^ ]+/debian/?( |$)' /etc/apt/sources.list /etc/apt/sources.list.d 2>/dev/null |
-    head -n 1 | tr -d ' ')
-mirror=${mirror:-http://deb.debian.org/debian}
-mirror=${mirror%/}
-security=$(grep -rhoE 'https?://[^ ]+/debian-security/?( |$)' /etc/apt/sources.list /etc/apt/sources.list.d \
-    2>/dev/null | head -n 1 | tr -d ' ')
-security=${security:-http://deb.debian.org/debian-security}
-security=${security%/}
+# This machine's Debian mirror (ARCHIVE: debian or debian-security), for any release.
+host_mirror() {  # archive
+    found=$(grep -rhoE "https?://[^ ]+/$1/?( |\$)" /etc/apt/sources.list /etc/apt/sources.list.d 2>/dev/null |
+        head -n 1 | tr -d ' ')
+    found=${found%/}
+    echo "${found:-http://deb.debian.org/$1}"
+}
+mirror=$(host_mirror debian)
+security=$(host_mirror debian-security)
 
 # apt-get or apt-cache on lists of their own in FOLDER, for one release and
 # architecture: any release's packages, and this machine's stay as they are.
@@ -157,7 +157,7 @@ fetch_machine() {
     kernel_dir=$cache/${package}_$version
     cache_is_complete && return 0
     mkdir -p "$cache"
-    echo "Fetching $platform's kernel and busybox (about 80 MB, once)"
+    echo "Fetching $platform's kernel and busybox (70 to 110 MB, once)"
     release_apt apt-get "$cache/apt" "$release" "$arch" update -q >"$cache/apt.log" 2>&1 || true
     if ! release_apt apt-cache "$cache/apt" "$release" "$arch" show "$package" 2>/dev/null |
         grep -qx "Version: $version"; then
