@@ -5,7 +5,7 @@ JOBS ?= $(shell nproc)
 # time waiting (a late answer, a 5 s bound). The Wine chain keeps two.
 TEST_JOBS ?= $(shell echo $$(($$(nproc) + 1)))
 
-.PHONY: all build check demo demo-windows deps fuzz bench soak clean
+.PHONY: all build check demo demo-windows deps fuzz bench soak mutants clean
 
 all: build
 
@@ -37,6 +37,11 @@ bench: build
 # Runs at once, some killed, for half an hour or more; figures and a verdict.
 soak: build
 	scripts/soak.sh $(BUILD)
+
+# Each deliberate fault of tests/e2e/mutants.txt against every test machine:
+# which rows catch it. About an hour; not part of make check.
+mutants: build
+	scripts/mutants.sh $(BUILD)
 
 clean:
 	rm -rf $(BUILD)

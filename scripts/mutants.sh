@@ -1,0 +1,125 @@
+#!/bin/sh
+# Builds the program with each deliberate fault of tests/e2e/mutants.txt (or
+# those named; "none" is the program as it stands) and plays the end-to-end
+# rows against it on every test machine of tests/e2e/platforms.txt, and the
+# Wine rows where the fault is in code both platforms share. Prints a line
+# per fault and machine: the rows that failed. Figures for a person, not a
+# test: it takes minutes a fault.
+# Usage: scripts/mutants.sh BUILD_DIR [FAULT...]
+set -eu
+source=$(cd "$(dirname "$0")/.." && pwd)
+build=$(cd "$1" && pwd)
+shift
+run_vm=$source/tests/e2e/run-vm.sh
+tree=$build/mutants/tree  # the source with one fault
+out=$build/mutants/build
+logs=$build/mutants/logs
+mkdir -p "$tree" "$out" "$logs"
+# The kernels, Wine's files and its prefix, as make check fetched and made
+# them (or as the first boot here does).
+for kept in e2e-cache e2e-cache-wine32 e2e-wine; do
+    mkdir -p "$build/$kept"
+    [ -e "$out/$kept" ] || ln -s "$build/$kept" "$out/$kept"
+done
+
+# The source as it stands; a file copied anew only where it differs, so that
+# the builds redo only what a fault touches.
+reset_tree() {
+    (cd "$source" && git ls-files) | while read -r file; do
+        cmp -s "$source/$file" "$tree/$file" && continue
+        mkdir -p "$tree/$(dirname "$file")"
+        cp "$source/$file" "$tree/$file"
+    done
+}
+
+build() {  # folder targets cmake-arguments...
+    dir=$1 targets=$2
+    shift 2
+    # shellcheck disable=SC2086
+    { cmake -S "$tree" -B "$dir" "$@" && cmake --build "$dir" -j "$(nproc)" --target $targets; } \
+        >"$dir.log" 2>&1
+}
+
+build_programs() {  # shared: whether the Windows programs change too
+    build "$out" "frostgauge frostgauge_static thermometer_emulator frostgauge_tests" -DFROSTGAUGE_WHOLE_CHECK=OFF || return 1
+    for triplet in aarch64-linux-gnu arm-linux-gnueabihf; do
+        build "$out/build-$triplet" "frostgauge thermometer_emulator guest_date" \
+            -DCMAKE_TOOLCHAIN_FILE="$tree/cmake/$triplet.cmake" || return 1
+    done
+    $1 || return 0
+    for arch in x86_64 i686; do
+        build "$out/build-$arch" frostgauge -DCMAKE_TOOLCHAIN_FILE="$tree/cmake/mingw-w64-$arch.cmake" || return 1
+    done
+}
+
+# One machine's rows (or the Wine rows), its summary and failed rows into $logs/NAME.
+play() {  # name
+    case $1 in
+    wine) set -- wine "$out" "$out/build-x86_64/frostgauge.exe" "$out/tests/e2e/thermometer_emulator" "$out/build-i686/frostgauge.exe" ;;
+    "$first") set -- --platform "$1" check "$out" "$out/tests/e2e/frostgauge_static" "$out/tests/e2e/thermometer_emulator" "$out/frostgauge" ;;
+    *-amd64) set -- --platform "$1" check "$out" "$out/frostgauge" "$out/tests/e2e/thermometer_emulator" ;;
+    *-arm64) set -- --platform "$1" check "$out" "$out/build-aarch64-linux-gnu/frostgauge" "$out/build-aarch64-linux-gnu/tests/e2e/thermometer_emulator" ;;
+    *-armhf) set -- --platform "$1" check "$out" "$out/build-arm-linux-gnueabihf/frostgauge" "$out/build-arm-linux-gnueabihf/tests/e2e/thermometer_emulator" ;;
+    esac
+    log=$logs/wine
+    [ "$1" = wine ] || log=$logs/$2
+    "$run_vm" "$@" >"$log.console" 2>&1 || true
+    {
+        sed -n 's/^\([0-9]* passed, [0-9]* failed\)$/\1/p' "$log.console"
+        sed -n 's/^FAIL \(.*\) ([0-9.]* s): .*/\1/p' "$log.console"
+    } >"$log"
+}
+
+# Plays the named machines one after another.
+play_all() {
+    for machine in "$@"; do
+        play "$machine"
+    done
+}
+
+first=$(awk '/^[a-z]/ { print $1; exit }' "$source/tests/e2e/platforms.txt")
+machines=$(awk '/^[a-z]/ { print $1 }' "$source/tests/e2e/platforms.txt")
+# shellcheck disable=SC2046
+[ $# -gt 0 ] || set -- none $(sed -n 's/^\([^#][^|]*[^ |]\) *|.*/\1/p' "$source/tests/e2e/mutants.txt" | tr ' ' '_')
+for fault in "$@"; do
+    fault=$(echo "$fault" | tr '_' ' ')
+    reset_tree
+    shared=true
+    if [ "$fault" != none ]; then
+        row=$(grep -F "$fault " "$source/tests/e2e/mutants.txt" | head -n 1)
+        [ -n "$row" ] || { echo "no fault \"$fault\" in tests/e2e/mutants.txt"; exit 2; }
+        file=$(echo "$row" | cut -d '|' -f 2 | tr -d ' ')
+        [ "$(echo "$row" | cut -d '|' -f 3 | tr -d ' ')" = both ] || shared=false
+        script=$(echo "$row" | cut -d '|' -f 4- | sed 's/^ *//; s/ *$//')
+        sed "$script" "$source/$file" >"$tree/$file"
+        cmp -s "$source/$file" "$tree/$file" && { echo "$fault: the script changes nothing"; exit 2; }
+    fi
+    build_programs "$shared" || { echo "$fault: the build failed (logs in $out)"; continue; }
+    rm -f "$logs"/*
+    # The unit tests too, for the faults the rows cannot reach.
+    "$out/tests/frostgauge_tests" >"$logs/unit.console" 2>&1 || true
+    {
+        sed -n 's/^\[  PASSED  \] \([0-9]*\) tests\{0,1\}\.$/\1 passed/p' "$logs/unit.console"
+        sed -n 's/^\[  FAILED  \] \([A-Za-z_.]*\), where.*/\1/p; s/^\[  FAILED  \] \([A-Za-z_.]*\) (.*/\1/p' "$logs/unit.console" | sort -u
+    } >"$logs/unit"
+    # Two machines at once, in queues of about the same length: the Wine
+    # boot takes as long as all the others.
+    # shellcheck disable=SC2086
+    set -- $machines
+    if $shared; then
+        play wine &
+        play_all "$@"
+    else
+        play_all "$1" "$2" &
+        shift 2
+        play_all "$@"
+    fi
+    wait
+    jobs="unit $machines"
+    ! $shared || jobs="$jobs wine"
+    for job in $jobs; do
+        summary=$(head -n 1 "$logs/$job")
+        rows=$(sed 1d "$logs/$job" | paste -sd ';' -)
+        echo "$fault | $job | ${summary:-did not finish} | $rows"
+    done
+done
