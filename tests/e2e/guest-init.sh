@@ -431,6 +431,13 @@ run_programs() {  # user tz target arguments...
     done
     [ -z "$kill_emulator" ] || rm -f /tmp/out.1 /tmp/status.1
     ran="$(date -d "@$start" +%T) to $(date +%T)"
+    # A handle's number is Wine's choice, not the program's.
+    if grep -q '<HANDLE>' /tmp/want; then
+        for out in /tmp/out.*; do
+            sed 's/^USB Port #[0-9][0-9]*/USB Port #<HANDLE>/' "$out" >/tmp/stamped
+            cat /tmp/stamped >"$out"
+        done
+    fi
     # An output without the time has no stamps to put back; each second
     # tried costs processes, which an emulated ARM starts slowly.
     grep -q '<NOW>' /tmp/want || return 0
