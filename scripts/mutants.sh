@@ -54,12 +54,14 @@ build_programs() {  # shared: whether the Windows programs change too
 
 # One machine's rows (or the Wine rows), its summary and failed rows into $logs/NAME.
 play() {  # name
-    case $1 in
-    wine) set -- wine "$out" "$out/build-x86_64/frostgauge.exe" "$out/tests/e2e/thermometer_emulator" "$out/build-i686/frostgauge.exe" ;;
-    "$first") set -- --platform "$1" check "$out" "$out/tests/e2e/frostgauge_static" "$out/tests/e2e/thermometer_emulator" "$out/frostgauge" ;;
-    *-amd64) set -- --platform "$1" check "$out" "$out/frostgauge" "$out/tests/e2e/thermometer_emulator" ;;
-    *-arm64) set -- --platform "$1" check "$out" "$out/build-aarch64-linux-gnu/frostgauge" "$out/build-aarch64-linux-gnu/tests/e2e/thermometer_emulator" ;;
-    *-armhf) set -- --platform "$1" check "$out" "$out/build-arm-linux-gnueabihf/frostgauge" "$out/build-arm-linux-gnueabihf/tests/e2e/thermometer_emulator" ;;
+    arch=$(awk -v name="$1" '$1 == name { print $3 }' "$source/tests/e2e/platforms.txt")
+    cross=$out/build-aarch64-linux-gnu
+    [ "$arch" != armhf ] || cross=$out/build-arm-linux-gnueabihf
+    case $1:$arch in
+    wine:) set -- wine "$out" "$out/build-x86_64/frostgauge.exe" "$out/tests/e2e/thermometer_emulator" "$out/build-i686/frostgauge.exe" ;;
+    "$first":*) set -- --platform "$1" check "$out" "$out/tests/e2e/frostgauge_static" "$out/tests/e2e/thermometer_emulator" "$out/frostgauge" ;;
+    *:amd64) set -- --platform "$1" check "$out" "$out/frostgauge" "$out/tests/e2e/thermometer_emulator" ;;
+    *) set -- --platform "$1" check "$out" "$cross/frostgauge" "$cross/tests/e2e/thermometer_emulator" ;;
     esac
     log=$logs/wine
     [ "$1" = wine ] || log=$logs/$2
