@@ -39,7 +39,7 @@ soak: build
 	scripts/soak.sh $(BUILD)
 
 # Each deliberate fault of tests/e2e/mutants.txt against every test machine:
-# which rows catch it. About an hour; not part of make check.
+# which rows catch it. About 75 minutes; not part of make check.
 mutants: build
 	scripts/mutants.sh $(BUILD)
 
