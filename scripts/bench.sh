@@ -63,4 +63,4 @@ echo
 
 echo "== whole runs inside the test machine (QEMU, no KVM), emulators answering at once"
 tests/e2e/run-vm.sh bench "$build" "$build/tests/e2e/frostgauge_static" \
-    "$build/tests/e2e/thermometer_emulator"
+    "$build/tests/e2e/e2e_guest"

@@ -16,4 +16,4 @@ echo "Booting a Linux kernel under QEMU with an emulated thermometer on its USB 
 echo "(reading 25.125, calibration -1); Wine starts inside it. This takes about a minute."
 echo
 exec "$source/tests/e2e/run-vm.sh" demo-windows "$build" "$win64/frostgauge.exe" \
-    "$build/tests/e2e/thermometer_emulator"
+    "$build/tests/e2e/e2e_guest"

@@ -27,4 +27,4 @@ echo "No thermometer is attached: booting a Linux kernel under QEMU with an emul
 echo "one on its USB bus (reading 25.125, calibration -1). This takes about 15 seconds."
 echo
 exec "$(dirname "$0")/../tests/e2e/run-vm.sh" demo "$build" "$build/tests/e2e/frostgauge_static" \
-    "$build/tests/e2e/thermometer_emulator"
+    "$build/tests/e2e/e2e_guest"

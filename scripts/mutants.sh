@@ -41,9 +41,9 @@ build() {  # folder targets cmake-arguments...
 }
 
 build_programs() {  # shared: whether the Windows programs change too
-    build "$out" "frostgauge frostgauge_static thermometer_emulator frostgauge_tests" -DFROSTGAUGE_WHOLE_CHECK=OFF || return 1
+    build "$out" "frostgauge frostgauge_static e2e_guest frostgauge_tests" -DFROSTGAUGE_WHOLE_CHECK=OFF || return 1
     for triplet in aarch64-linux-gnu arm-linux-gnueabihf; do
-        build "$out/build-$triplet" "frostgauge thermometer_emulator guest_date" \
+        build "$out/build-$triplet" "frostgauge e2e_guest" \
             -DCMAKE_TOOLCHAIN_FILE="$tree/cmake/$triplet.cmake" || return 1
     done
     $1 || return 0
@@ -58,10 +58,10 @@ play() {  # name
     cross=$out/build-aarch64-linux-gnu
     [ "$arch" != armhf ] || cross=$out/build-arm-linux-gnueabihf
     case $1:$arch in
-    wine:) set -- wine "$out" "$out/build-x86_64/frostgauge.exe" "$out/tests/e2e/thermometer_emulator" "$out/build-i686/frostgauge.exe" ;;
-    "$first":*) set -- --platform "$1" check "$out" "$out/tests/e2e/frostgauge_static" "$out/tests/e2e/thermometer_emulator" "$out/frostgauge" ;;
-    *:amd64) set -- --platform "$1" check "$out" "$out/frostgauge" "$out/tests/e2e/thermometer_emulator" ;;
-    *) set -- --platform "$1" check "$out" "$cross/frostgauge" "$cross/tests/e2e/thermometer_emulator" ;;
+    wine:) set -- wine "$out" "$out/build-x86_64/frostgauge.exe" "$out/tests/e2e/e2e_guest" "$out/build-i686/frostgauge.exe" ;;
+    "$first":*) set -- --platform "$1" check "$out" "$out/tests/e2e/frostgauge_static" "$out/tests/e2e/e2e_guest" "$out/frostgauge" ;;
+    *:amd64) set -- --platform "$1" check "$out" "$out/frostgauge" "$out/tests/e2e/e2e_guest" ;;
+    *) set -- --platform "$1" check "$out" "$cross/frostgauge" "$cross/tests/e2e/e2e_guest" ;;
     esac
     log=$logs/wine
     [ "$1" = wine ] || log=$logs/$2

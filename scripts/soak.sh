@@ -10,7 +10,7 @@ source=$(cd "$(dirname "$0")/.." && pwd)
 log=$build/soak-build.log
 echo "Building the programs"
 if ! {
-    cmake --build "$build" --target frostgauge_static thermometer_emulator -j "$(nproc)" &&
+    cmake --build "$build" --target frostgauge_static e2e_guest -j "$(nproc)" &&
         for arch in x86_64 i686; do
             bits=64
             [ "$arch" = x86_64 ] || bits=32
@@ -24,7 +24,7 @@ if ! {
 fi
 began=$(date +%s)
 "$source/tests/e2e/run-vm.sh" soak "$build" "$build/tests/e2e/frostgauge_static" \
-    "$build/tests/e2e/thermometer_emulator"
+    "$build/tests/e2e/e2e_guest"
 "$source/tests/e2e/run-vm.sh" soak-wine "$build" "$build/build-win64/frostgauge.exe" \
-    "$build/tests/e2e/thermometer_emulator" "$build/build-win32/frostgauge.exe"
+    "$build/tests/e2e/e2e_guest" "$build/build-win32/frostgauge.exe"
 echo "The soak took $(($(date +%s) - began)) s"

@@ -1,5 +1,7 @@
-# Sourced by the test machine's /init for the rows whose user is "wine":
-# frostgauge.exe runs under the host's own Wine. The host's root is mounted
+#!/bin/busybox sh
+# What the guest program asks of Wine in the test machine, for the rows
+# whose user is "wine": guest-wine.sh start | tests | offer COUNT | withdraw
+# | forget. frostgauge.exe runs under the host's own Wine. The host's root is mounted
 # read-only over 9p, with one writable share (/mnt there) holding the Wine
 # prefix and the .exe, and Wine runs chrooted into it. 32-bit Wine, which
 # the host need not have, comes as a third share laid over the host's root.
@@ -14,8 +16,6 @@
 # (about 20 s under TCG) and every run is timed without that cost.
 
 HOST=/host
-# The application data of all users, where the program marks its read-outs.
-MARKS=$HOST/mnt/prefix/drive_c/ProgramData
 WINE_ENV="WINEPREFIX=/mnt/prefix WINEDEBUG=-all HOME=/tmp"
 # HID interfaces that Windows programs may list are "linked" here.
 HID_INTERFACES='HKLM\System\CurrentControlSet\Control\DeviceClasses\{4d1e55b2-f16f-11cf-88cb-001111000030}'
@@ -47,32 +47,26 @@ mount_host() {
     mkdir "$HOST/dev/shm" "$HOST/dev/pts"
 }
 
-in_wine() {  # command...
-    # shellcheck disable=SC2086
-    chroot "$HOST" env $WINE_ENV "$(loader_of "$1")" "$@"
-}
-
 # The 32-bit program goes straight to 32-bit Wine: wine64 would first start
 # itself to find that out, which doubled the time of a 32-bit run here.
-loader_of() {  # exe
-    case $1 in
-    *32.exe) echo /usr/lib/wine/wine ;;
-    *) echo /usr/lib/wine/wine64 ;;
-    esac
+in_wine() {  # command...
+    loader=/usr/lib/wine/wine64
+    case $1 in *32.exe) loader=/usr/lib/wine/wine ;; esac
+    # shellcheck disable=SC2086
+    chroot "$HOST" env $WINE_ENV "$loader" "$@"
 }
 
-# Runs frostgauge.exe ($exe), cut off after 60 s: under emulation Windows
-# programs start slowly, the 32-bit ones most, and runs at once take turns.
-# Without a zone, Wine follows the host's local time. With EXEC_EXE=exec the
-# program takes the place of the shell that runs this, so that its process
-# id is known. Wine's own errors go with the run's standard error, which a
-# failed row shows.
-run_exe() {  # tz arguments...
-    zone=$1
-    shift
-    # shellcheck disable=SC2086
-    ${EXEC_EXE:-} timeout "${run_limit:-60}" chroot "$HOST" env $WINE_ENV WINEDEBUG=err+all ${zone:+TZ=$zone} \
-        "$(loader_of "${exe:-/mnt/frostgauge.exe}")" "${exe:-/mnt/frostgauge.exe}" "$@"
+report() {
+    echo "e2e: $*"
+}
+
+verdict() {  # name problem [file]
+    if [ -z "$2" ]; then
+        report "ok   $1"
+        return
+    fi
+    report "FAIL $1: $2"
+    sed 's/^/e2e:     /' "$3"
 }
 
 # A persistent server keeps Wine's services up between runs; the throw-away
@@ -158,15 +152,14 @@ expose_nodes() {
     done
 }
 
-offer_devices() {
-    [ "$hidraw_wanted" -gt 0 ] || return 0
+offer_devices() {  # count
     expose_nodes
-    if ! wine_lists "$hidraw_wanted"; then
+    if ! wine_lists "$1"; then
         # Devices present when Wine starts are always listed.
         rm -f "$HOST"/dev/hidraw*
         restart_wine "it did not list the devices plugged"
         expose_nodes
-        wine_lists "$hidraw_wanted" || return 1
+        wine_lists "$1" || return 1
     fi
 }
 
@@ -177,8 +170,7 @@ forget_devices() {
 }
 
 withdraw_devices() {
-    count_matches "$HOST/dev/hidraw*"
-    [ "$count" -gt 0 ] || return 0
+    [ -n "$(ls "$HOST/dev" | grep '^hidraw')" ] || return 0
     rm -f "$HOST"/dev/hidraw*
     # Where Wine let go, it had at the first look; where it did not, eight
     # looks did not change that. Three are enough.
@@ -197,7 +189,6 @@ run_windows_tests() {
     for dir in "$source" "${tests%/*}"; do
         mkdir -p "$HOST$dir" && mount --bind "/hostroot$dir" "$HOST$dir"
     done
-    began=$(uptime_cs)
     # shellcheck disable=SC2086
     listed=$(chroot "$HOST" env $WINE_ENV /usr/lib/wine/wine "$tests" --gtest_list_tests 2>/dev/null | grep -c '^  ')
     # shellcheck disable=SC2086
@@ -209,7 +200,6 @@ run_windows_tests() {
     else
         verdict "x86 unit tests" "status $status, ${ran:-none} of $listed ran" /tmp/tests32.out
     fi
-    began=$(uptime_cs)
     # shellcheck disable=SC2086
     if chroot "$HOST" env $WINE_ENV sh "$source/tests/windows/program_runs.sh" /usr/lib/wine/wine \
         /mnt/frostgauge32.exe "$source/tests/cli/help.golden" "${tests%/*}/hid.dll" >/tmp/checks32.out 2>&1; then
@@ -218,3 +208,12 @@ run_windows_tests() {
         verdict "x86 program checks" "$(tail -n 1 /tmp/checks32.out)" /tmp/checks32.out
     fi
 }
+
+case $1 in
+start) start_wine ;;
+tests) run_windows_tests ;;
+offer) offer_devices "$2" ;;
+withdraw) withdraw_devices ;;
+forget) forget_devices ;;
+*) echo "usage: guest-wine.sh start | tests | offer COUNT | withdraw | forget" >&2; exit 2 ;;
+esac

@@ -1,0 +1,1030 @@
+// The test machine's guest program, started by its /init once the kernel's
+// USB bus is up: plugs emulated thermometers into the bus as configfs
+// gadgets, plays every row of /e2e/scenarios.txt for this boot against
+// them, timing kills, late answers and stale reports from here, and reports
+// on the console ("e2e: " lines). The kernel command line picks the mode:
+// frostgauge=wine (the Windows rows), demo, demo-windows, bench, soak or
+// soak-wine; rows=TAG plays only the rows tagged [TAG].
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <glob.h>
+#include <grp.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <functional>
+#include <list>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "guest.h"
+
+extern char** environ;
+
+namespace {
+
+const std::string kGadgets = "/sys/kernel/config/usb_gadget";
+// A boot keyboard, as the thermometer's interface 0 declares itself.
+const std::string kKeyboardDescriptor(
+    "\x05\x01\x09\x06\xa1\x01\x05\x07\x19\xe0\x29\xe7\x15\x00\x25\x01\x75\x01\x95\x08\x81\x02\x95\x01"
+    "\x75\x08\x81\x03\x95\x05\x75\x01\x05\x08\x19\x01\x29\x05\x91\x02\x95\x01\x75\x03\x91\x03\x95\x06"
+    "\x75\x08\x15\x00\x25\x65\x05\x07\x19\x00\x29\x65\x81\x00\xc0",
+    63);
+// The data interface's own descriptor is not public; any 8-byte input and
+// output report carries the protocol.
+const std::string kDataDescriptor(
+    "\x06\x00\xff\x09\x01\xa1\x01\x15\x00\x26\xff\x00\x75\x08\x95\x08\x09\x01\x81\x02\x09\x01\x91\x02\xc0", 25);
+constexpr int kMostRuns = 8;
+
+struct Emulation {
+    Thermometer settings;
+    std::string gadget;
+    int data = -1;
+    int keyboard = -1;
+    std::atomic<long> held{0};  // the command whose answer waits for release
+    std::atomic<bool> release{false};
+    std::atomic<bool> stale{false};
+    std::atomic<bool> stop{false};
+    std::atomic<bool> done{false};
+    std::thread thread;
+};
+
+struct Run {
+    std::atomic<pid_t> pid{0};
+    std::atomic<bool> done{false};
+    int status = -1;
+};
+
+// The boot's state: one machine, one row at a time.
+struct Machine {
+    bool windows = false;
+    std::string marks = "/dev/shm";
+    std::string udevMajor;  // hidraw's major number, where udevd records nodes
+    int hidrawWanted = 0;
+    std::list<Emulation> emulations;
+    bool plugged = false;
+    std::string pluggedBus;
+    bool pluggedUnplugs = false;
+    Run runs[kMostRuns + 1];
+    std::mutex logLock;
+    std::string log;  // what the emulators saw go wrong
+    std::atomic<bool> keyboardWritten{false};
+    int passed = 0;
+    int failed = 0;
+};
+Machine machine;
+
+long NowMs() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1000L + now.tv_nsec / 1000000L;
+}
+
+// A signal cuts it short: that is how an emulator is stopped.
+void SleepMs(long milliseconds) {
+    const timespec pause = {milliseconds / 1000, milliseconds % 1000 * 1000000L};
+    nanosleep(&pause, nullptr);
+}
+
+// Enumeration and the programs take a variable while: 10 s unless told.
+bool WaitFor(const std::function<bool()>& done, long milliseconds = 10000) {
+    for (const long end = NowMs() + milliseconds; !done(); SleepMs(10)) {
+        if (NowMs() > end) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void Log(const std::string& line) {
+    std::lock_guard<std::mutex> guard(machine.logLock);
+    machine.log += line + "\n";
+}
+
+bool Write(const std::string& path, const std::string& text) {
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const bool written = fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    if (fd >= 0) {
+        close(fd);
+    }
+    return written;
+}
+
+std::string Read(const std::string& path) {
+    std::string text;
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    char buffer[4096];
+    for (ssize_t got; fd >= 0 && (got = read(fd, buffer, sizeof buffer)) > 0;) {
+        text.append(buffer, static_cast<std::size_t>(got));
+    }
+    if (fd >= 0) {
+        close(fd);
+    }
+    return text;
+}
+
+std::vector<std::string> Glob(const std::string& pattern) {
+    glob_t found = {};
+    std::vector<std::string> paths;
+    if (glob(pattern.c_str(), 0, nullptr, &found) == 0) {
+        paths.assign(found.gl_pathv, found.gl_pathv + found.gl_pathc);
+    }
+    globfree(&found);
+    return paths;
+}
+
+bool Contains(const std::string& text, const char* part) {
+    return text.find(part) != std::string::npos;
+}
+
+void Report(const std::string& line) {
+    std::printf("e2e: %s\n", line.c_str());
+}
+
+// guest-wine.sh does what Wine needs: start, hand devices over, take them back.
+bool Wine(const std::string& what) {
+    std::fflush(stdout);
+    return std::system(("/bin/guest-wine.sh " + what).c_str()) == 0;
+}
+
+// --- The emulated thermometers ---
+
+bool ReadCommand(Emulation* e, std::uint8_t* command) {
+    while (!e->stop) {
+        if (e->stale.exchange(false)) {
+            std::uint8_t command[kReportLength] = {0x01, 0x80};
+            Thermometer unasked = e->settings;
+            unasked.celsius = static_cast<unsigned>(e->settings.stale);
+            if (write(e->data, AnswerTo(command, unasked)[0].data(), kReportLength) < 0) {
+                return false;
+            }
+        }
+        pollfd fds[2] = {{e->data, POLLIN, 0}, {e->keyboard, POLLIN, 0}};
+        if (poll(fds, 2, 20) < 0 && errno != EINTR) {
+            return false;
+        }
+        std::uint8_t report[kReportLength];
+        const ssize_t got = (fds[1].revents & POLLIN) != 0 ? read(e->keyboard, report, sizeof report) : 0;
+        if (got > 1) {  // more than the boot keyboard's LED byte
+            machine.keyboardWritten = true;
+            Log(std::to_string(got) + " bytes reached the keyboard interface");
+        }
+        if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+            return read(e->data, command, kReportLength) > 0;
+        }
+    }
+    return false;
+}
+
+// Answers until stopped. With kill=N it holds back its answers to the first
+// command and to command N until the choreography releases them.
+void Serve(Emulation* e) {
+    const Thermometer& s = e->settings;
+    for (long received = 0;; ++received) {
+        std::uint8_t command[kReportLength] = {};
+        if (!ReadCommand(e, command)) {
+            return;
+        }
+        if (received == s.unplugAfter) {
+            // As long as an answer would take, so that the host waits for one.
+            close(e->data);
+            close(e->keyboard);
+            e->data = e->keyboard = -1;
+            SleepMs(50);
+            Write(e->gadget + "/UDC", "\n");
+            return;
+        }
+        long delayMs = s.delayMs + std::rand() % (s.delayMaxMs - s.delayMs + 1);
+        if (s.killAt != kNone && (received == 0 || received + 1 == s.killAt)) {
+            const long arrived = NowMs();
+            e->held = received + 1;
+            WaitFor([e] { return e->release.exchange(false) || e->stop; });
+            e->held = 0;
+            if (received + 1 == s.killAt && s.lateMs != kNone) {
+                delayMs = std::max(0L, arrived + s.lateMs - NowMs());
+            }
+        }
+        if (s.stopAfter != kNone && received >= s.stopAfter) {
+            continue;
+        }
+        SleepMs(delayMs);
+        for (const auto& report : AnswerTo(command, s)) {
+            if (write(e->data, report.data(), kReportLength) != static_cast<ssize_t>(kReportLength)) {
+                return;
+            }
+        }
+    }
+}
+
+std::string HidgOf(const std::string& gadget, const char* function) {
+    std::string dev = Read(gadget + "/functions/hid." + function + "/dev");
+    const std::string uevent = Read("/sys/dev/char/" + dev.substr(0, dev.find('\n')) + "/uevent");
+    const std::size_t name = uevent.find("DEVNAME=");
+    return name == std::string::npos ? "" : "/dev/" + uevent.substr(name + 8, uevent.find('\n', name) - name - 8);
+}
+
+bool StartEmulation(int index, const Thermometer& settings) {
+    Emulation& e = machine.emulations.emplace_back();
+    e.settings = settings;
+    e.gadget = kGadgets + "/g" + std::to_string(index);
+    e.data = open(HidgOf(e.gadget, "data").c_str(), O_RDWR | O_CLOEXEC);
+    e.keyboard = open(HidgOf(e.gadget, "keyboard").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (e.data < 0 || e.keyboard < 0) {
+        Log("cannot open the gadget nodes of " + e.gadget + ": " + std::strerror(errno));
+        e.done = true;
+        return false;
+    }
+    e.thread = std::thread([&e] {
+        Serve(&e);
+        e.done = true;
+    });
+    return true;
+}
+
+// An answer the host does not take blocks its write: a signal ends it.
+void StopEmulations() {
+    for (Emulation& e : machine.emulations) {
+        e.stop = true;
+        while (!e.done) {
+            pthread_kill(e.thread.native_handle(), SIGUSR1);
+            SleepMs(5);
+        }
+        if (e.thread.joinable()) {
+            e.thread.join();
+        }
+        for (int fd : {e.data, e.keyboard}) {
+            if (fd >= 0) {
+                close(fd);
+            }
+        }
+    }
+    machine.emulations.clear();
+}
+
+// The thermometers forget what they were asked: they answer the next program as new.
+bool StartEmulations(const Row& row) {
+    StopEmulations();
+    bool started = true;
+    for (std::size_t i = 0; i < row.devices.size(); ++i) {
+        started = (row.devices[i].kind != 'T' || StartEmulation(static_cast<int>(i), row.devices[i].thermometer)) &&
+                  started;
+    }
+    return started;
+}
+
+Emulation* EmulationWith(long Thermometer::*setting) {
+    for (Emulation& e : machine.emulations) {
+        if (e.settings.*setting != kNone) {
+            return &e;
+        }
+    }
+    return nullptr;
+}
+
+// --- The USB bus ---
+
+// frostgauge lists sysfs and opens /dev, and udevd (where it runs) must
+// have applied the rules: all three must agree.
+bool HidrawCountIsWanted() {
+    const auto wanted = static_cast<std::size_t>(machine.hidrawWanted);
+    return Glob("/sys/class/hidraw/hidraw*").size() == wanted && Glob("/dev/hidraw*").size() == wanted &&
+           (machine.udevMajor.empty() || Glob("/run/udev/data/c" + machine.udevMajor + ":*").size() == wanted);
+}
+
+bool AddFunction(const std::string& gadget, const std::string& name, int subclass, int protocol,
+                 const std::string& descriptor) {
+    const std::string function = gadget + "/functions/hid." + name;
+    // Output reports come as SET_REPORT requests.
+    return mkdir(function.c_str(), 0755) == 0 && Write(function + "/subclass", std::to_string(subclass)) &&
+           Write(function + "/protocol", std::to_string(protocol)) && Write(function + "/report_length", "8") &&
+           Write(function + "/no_out_endpoint", "1") && Write(function + "/report_desc", descriptor) &&
+           symlink(function.c_str(), (gadget + "/configs/c.1/hid." + name).c_str()) == 0;
+}
+
+// Each device has a UDC of its own and comes up before the next, so that
+// the bus lists them in the row's order.
+bool AddDevice(int index, const Device& device) {
+    const std::string gadget = kGadgets + "/g" + std::to_string(index);
+    const bool thermometer = device.kind == 'T';
+    char product[8];
+    std::snprintf(product, sizeof product, "0x%04x", thermometer ? 0x7401 : device.product);
+    bool added = mkdir(gadget.c_str(), 0755) == 0 && Write(gadget + "/idVendor", "0x0c45") &&
+                 Write(gadget + "/idProduct", product) &&
+                 Write(gadget + "/bcdDevice", thermometer ? "0x0001" : "0x0110") &&
+                 mkdir((gadget + "/configs/c.1").c_str(), 0755) == 0;
+    if (thermometer) {
+        added = added && AddFunction(gadget, "keyboard", 1, 1, kKeyboardDescriptor) &&
+                AddFunction(gadget, "data", 1, 2, kDataDescriptor);
+    } else {
+        added = added && AddFunction(gadget, "data", 0, 0, kDataDescriptor);
+    }
+    machine.hidrawWanted += thermometer ? 2 : 1;
+    added = added && Write(gadget + "/UDC", "dummy_udc." + std::to_string(index)) && WaitFor(HidrawCountIsWanted);
+    if (!added) {
+        Log("cannot plug " + gadget + ": " + std::strerror(errno));
+    }
+    return added && (!thermometer || StartEmulation(index, device.thermometer));
+}
+
+bool RemoveDevices() {
+    StopEmulations();
+    for (const std::string& gadget : Glob(kGadgets + "/g*")) {
+        Write(gadget + "/UDC", "\n");  // may be off the bus already
+        for (const std::string& link : Glob(gadget + "/configs/c.1/hid.*")) {
+            unlink(link.c_str());
+        }
+        rmdir((gadget + "/configs/c.1").c_str());
+        for (const std::string& function : Glob(gadget + "/functions/hid.*")) {
+            rmdir(function.c_str());
+        }
+        rmdir(gadget.c_str());
+    }
+    machine.hidrawWanted = 0;
+    return WaitFor(HidrawCountIsWanted);
+}
+
+bool AddDevices(const Row& row) {
+    for (std::size_t i = 0; i < row.devices.size(); ++i) {
+        if (!AddDevice(static_cast<int>(i), row.devices[i])) {
+            return false;
+        }
+    }
+    return !machine.windows || machine.hidrawWanted == 0 ||
+           Wine("offer " + std::to_string(machine.hidrawWanted));
+}
+
+bool UnplugDevices(std::string* problem) {
+    if (!machine.plugged) {
+        return true;
+    }
+    machine.plugged = false;
+    if (machine.windows && !Wine("withdraw")) {
+        *problem = "Wine kept the devices";
+        return false;
+    }
+    if (!RemoveDevices()) {
+        *problem = "the devices did not go away";
+        return false;
+    }
+    return true;
+}
+
+// Handing devices to Wine and taking them back costs seconds: under Wine a
+// row keeps the devices of the row before when they are the same and none
+// has left the bus, and only their emulators start afresh.
+bool PlugDevices(const Row& row, std::string* problem) {
+    bool unplugs = false;
+    for (const Device& device : row.devices) {
+        unplugs = unplugs || device.thermometer.unplugAfter != kNone;
+    }
+    if (machine.windows && machine.plugged && machine.pluggedBus == row.bus && !machine.pluggedUnplugs) {
+        machine.pluggedUnplugs = unplugs;
+        return StartEmulations(row);
+    }
+    if (!UnplugDevices(problem)) {
+        return false;
+    }
+    machine.plugged = true;
+    machine.pluggedBus = row.bus;
+    if (!AddDevices(row)) {
+        *problem = "the devices did not come up";
+        return false;
+    }
+    machine.pluggedUnplugs = unplugs;
+    return true;
+}
+
+// A program after the first gets the devices as new: plugged anew where
+// one leaves the bus (Wine keeps such a device until it restarts).
+bool RenewDevices(const Row& row) {
+    if (!machine.pluggedUnplugs) {
+        return StartEmulations(row);
+    }
+    return (!machine.windows || Wine("forget")) && RemoveDevices() && AddDevices(row);
+}
+
+// The host node of the thermometer's data interface (interface 01).
+std::string DataNode() {
+    for (const std::string& dir : Glob("/sys/class/hidraw/hidraw*")) {
+        if (Read(dir + "/device/../bInterfaceNumber") == "01\n") {
+            return "/dev/" + dir.substr(dir.rfind('/') + 1);
+        }
+    }
+    return "";
+}
+
+// A process other than this one and `pid` has the node open.
+bool OpenedByOther(const std::string& node, pid_t pid) {
+    char target[256];
+    for (const std::string& fd : Glob("/proc/[0-9]*/fd/*")) {
+        const ssize_t length = readlink(fd.c_str(), target, sizeof target - 1);
+        const pid_t owner = static_cast<pid_t>(std::atol(fd.c_str() + 6));
+        if (length > 0 && node == std::string(target, static_cast<std::size_t>(length)) && owner != pid &&
+            owner != getpid()) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// --- Runs of the program ---
+
+uid_t UserId(const std::string& user) {
+    return user == "user" ? 1000 : user == "reader" ? 1001 : 0;
+}
+
+// Everything the child needs is made here: after fork, only calls that
+// are safe in a copy of a process with threads.
+void PlayRun(const Row& row, const std::string& program, int number, const std::string& out, long limitS,
+             int signal) {
+    Run& run = machine.runs[number];
+    std::vector<std::string> words;
+    std::vector<std::string> environment;
+    for (char** variable = environ; *variable != nullptr; ++variable) {
+        environment.emplace_back(*variable);
+    }
+    if (!row.zone.empty()) {
+        environment.push_back("TZ=" + row.zone);
+    }
+    if (program == "linux") {
+        if (row.runner == "valgrind") {
+            words = {"/bin/valgrind", "-q", "--leak-check=full", "--errors-for-leak-kinds=all", "--error-exitcode=99",
+                     "/bin/frostgauge-dynamic"};
+        } else {
+            words = {"/bin/frostgauge"};
+        }
+    } else {
+        environment.erase(std::remove_if(environment.begin(), environment.end(),
+                                         [](const std::string& v) { return v.compare(0, 5, "HOME=") == 0; }),
+                          environment.end());
+        environment.insert(environment.end(), {"WINEPREFIX=/mnt/prefix", "WINEDEBUG=err+all", "HOME=/tmp"});
+        // The 32-bit program goes straight to 32-bit Wine: wine64 would first start to find that out.
+        words = program == "x86" ? std::vector<std::string>{"/usr/lib/wine/wine", "/mnt/frostgauge32.exe"}
+                                 : std::vector<std::string>{"/usr/lib/wine/wine64", "/mnt/frostgauge.exe"};
+    }
+    words.insert(words.end(), row.arguments.begin(), row.arguments.end());
+    std::vector<char*> argv;
+    std::vector<char*> envp;
+    for (std::string& word : words) {
+        argv.push_back(&word[0]);
+    }
+    for (std::string& variable : environment) {
+        envp.push_back(&variable[0]);
+    }
+    argv.push_back(nullptr);
+    envp.push_back(nullptr);
+    const std::string errors = program == "linux" ? "" : "/tmp/wine." + std::to_string(number);
+    const uid_t user = UserId(row.runner);
+    const gid_t plugdev = 46;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int output = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int input = open("/dev/null", O_RDONLY);
+        const int error = errors.empty() ? 2 : open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (output < 0 || input < 0 || error < 0 || dup2(output, 1) < 0 || dup2(input, 0) < 0 || dup2(error, 2) < 0 ||
+            (!errors.empty() && (chroot("/host") != 0 || chdir("/") != 0)) ||
+            (user != 0 && (setgroups(user == 1001 ? 1 : 0, &plugdev) != 0 || setgid(user) != 0 || setuid(user) != 0))) {
+            _exit(126);
+        }
+        execve(argv[0], argv.data(), envp.data());
+        _exit(127);
+    }
+    run.pid = pid;
+    int status = 0;
+    bool cut = false;
+    for (const long end = NowMs() + limitS * 1000; pid > 0 && waitpid(pid, &status, WNOHANG) == 0; SleepMs(5)) {
+        if (!cut && NowMs() > end) {
+            kill(pid, signal);
+            cut = true;
+        }
+    }
+    run.status = pid < 0 ? -1 : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    run.done = true;
+}
+
+std::string OutOf(int number) {
+    return "/tmp/out." + std::to_string(number);
+}
+
+// A run that does not end by itself is cut off (143); under a caller's
+// limit it is killed after that many seconds (137), as `timeout -s KILL` does.
+void PlayRuns(const Row& row, const std::string& program, int first, int last, std::vector<std::thread>* threads) {
+    long limit = program != "linux" ? 60 : row.runner == "valgrind" ? 180 : 20;
+    const int signal = row.limit == kNone ? SIGTERM : SIGKILL;
+    limit = row.limit == kNone ? limit : row.limit;
+    const auto play = [&row, program, limit, signal](int number) {
+        PlayRun(row, program, number, row.toFull ? "/dev/full" : OutOf(number), limit, signal);
+    };
+    if (row.limit == kNone) {
+        for (int number = first; number <= last; ++number) {
+            threads->emplace_back(play, number);
+        }
+        return;
+    }
+    // One after another, as a script or a poller starts them, the first a
+    // second after a killed run.
+    threads->emplace_back([play, first, last] {
+        for (int number = first; number <= last; ++number) {
+            SleepMs(number > 1 && number == first ? 1000 : 0);
+            play(number);
+        }
+    });
+}
+
+bool WaitHeld(Emulation* e, long command, std::string* problem) {
+    if (!WaitFor([e, command] { return e->held == command; })) {
+        *problem = "the thermometer did not hold command " + std::to_string(command);
+        return false;
+    }
+    return true;
+}
+
+// A Linux run that waits has the node open. A Windows run shows nothing
+// outside Wine: it is given the time that one takes to start here.
+void OthersWait(const std::string& program, pid_t first) {
+    if (program != "linux") {
+        SleepMs(3000);
+    } else if (WaitFor([first] { return OpenedByOther(DataNode(), first); })) {
+        SleepMs(200);
+    }
+}
+
+// kill=N: the first run starts alone. When its first command reaches the
+// thermometer, which holds back its answer, the others start and wait for
+// it; when its command N does, it is killed, and the thermometer answers
+// that command after its delay, as a killed run's answer comes late. With
+// late=MS the others start only once it is dead, as a script's next run
+// does, and that answer comes MS after the command reached the thermometer,
+// or, on Linux, once another run has the node open (before, the kernel
+// would drop it: what comes in the first 50 ms after a first open).
+void KillDuringReadOut(const Row& row, const std::string& program, Emulation* e, std::vector<std::thread>* threads,
+                       std::string* problem) {
+    const long at = e->settings.killAt;
+    Run& first = machine.runs[1];
+    PlayRuns(row, program, 1, 1, threads);
+    WaitHeld(e, 1, problem);
+    if (e->settings.lateMs == kNone) {
+        PlayRuns(row, program, 2, row.runs, threads);
+        OthersWait(program, first.pid);
+    }
+    if (at > 1) {
+        e->release = true;
+        WaitHeld(e, at, problem);
+    }
+    kill(first.pid, SIGKILL);
+    if (e->settings.lateMs != kNone) {
+        WaitFor([&first] { return first.done.load(); });
+        PlayRuns(row, program, 2, row.runs, threads);
+        if (program == "linux") {
+            OthersWait(program, first.pid);
+        }
+    }
+    e->release = true;
+}
+
+// A report that waits before the first command reaches a run only once it
+// has the node open (usbhid drops what comes in the first 50 ms after the
+// first open), so this program keeps the thermometer, as a run would,
+// while the emulator sends it.
+void PlayWithStaleReport(const Row& row, const std::string& program, Emulation* e,
+                         std::vector<std::thread>* threads) {
+    const std::string node = DataNode();
+    const int holder = open(node.c_str(), O_RDWR | O_CLOEXEC);
+    if (holder < 0 || flock(holder, LOCK_EX) != 0) {
+        Log("cannot hold " + node + ": " + std::strerror(errno));
+    }
+    PlayRuns(row, program, 1, row.runs, threads);
+    WaitFor([&node] { return OpenedByOther(node, 0); });
+    e->stale = true;
+    SleepMs(300);
+    if (holder >= 0) {
+        close(holder);
+    }
+}
+
+// mark=OWNER,AGE: a file OWNER made AGE seconds ago lies where the
+// thermometer's mark does. lockdir: /run/lock as some systems have it.
+void PrepareMarks(const Row& row) {
+    if (row.lockDir == "root-only") {
+        chmod("/run/lock", 0755);
+    } else if (row.lockDir == "missing") {
+        rmdir("/run/lock");
+    }
+    if (row.markOwner.empty()) {
+        return;
+    }
+    const std::string node = DataNode();
+    const std::string mark = machine.marks + "/frostgauge-" + node.substr(node.rfind('/') + 1);
+    const timespec made = {std::time(nullptr) - row.markAge, 0};
+    const timespec times[2] = {made, made};
+    if (!Write(mark, "") || utimensat(AT_FDCWD, mark.c_str(), times, 0) != 0 ||
+        chown(mark.c_str(), UserId(row.markOwner), UserId(row.markOwner)) != 0) {
+        Log("cannot plant the mark " + mark);
+    }
+}
+
+std::string Stamp(std::time_t instant, const std::string& zone) {
+    setenv("TZ", zone.c_str(), 1);
+    tzset();
+    std::tm parts = {};
+    localtime_r(&instant, &parts);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts);
+    unsetenv("TZ");
+    tzset();
+    return text;
+}
+
+// Sets problem when a run's status or output differs from the row's, a
+// run wrote to the keyboard, or a mark stays that no run should leave.
+void CheckRuns(const Row& row, const std::string& want, int first, std::time_t from, std::string* problem,
+               std::string* got) {
+    for (int number = first; number <= row.runs && problem->empty(); ++number) {
+        const std::string which = row.runs > first ? "run " + std::to_string(number) + ": " : "";
+        *got = Read(OutOf(number));
+        if (Contains(want, "<HANDLE>")) {
+            *got = PlaceHandles(*got);
+        }
+        for (std::time_t instant = from; Contains(want, "<NOW>") && instant <= std::time(nullptr); ++instant) {
+            *got = PlaceStamp(*got, Stamp(instant, row.zone));
+        }
+        if (machine.runs[number].status != row.status) {
+            *problem = which + "status " + std::to_string(machine.runs[number].status) + ", expected " +
+                       std::to_string(row.status);
+        } else if (*got != want) {
+            *problem = which + "output differs";
+        }
+    }
+    if (problem->empty() && machine.keyboardWritten) {
+        *problem = "the program wrote to the keyboard interface";
+    }
+    // Only a transfer that failed leaves an answer owed, and a mark; a mark
+    // left after whole answers would cost the next run its wait. Another
+    // account's mark is not the runs' to remove.
+    if (problem->empty() && !Contains(want, "ERR ReadFile") && !Contains(want, "ERR WriteFile") &&
+        (row.markOwner.empty() || row.runner == "root") && !Glob(machine.marks + "/frostgauge-*").empty()) {
+        *problem = "a run left the mark of its read-out";
+    }
+}
+
+void PlayProgram(const Row& row, const std::string& program, const std::string& want, std::string* problem,
+                 std::string* got) {
+    for (int number = 1; number <= kMostRuns; ++number) {
+        unlink(OutOf(number).c_str());
+        machine.runs[number].pid = 0;
+        machine.runs[number].done = false;
+        machine.runs[number].status = -1;
+    }
+    for (const std::string& mark : Glob(machine.marks + "/frostgauge-*")) {
+        unlink(mark.c_str());
+    }
+    machine.keyboardWritten = false;
+    PrepareMarks(row);
+    const std::time_t from = std::time(nullptr);
+    std::vector<std::thread> threads;
+    Emulation* killed = EmulationWith(&Thermometer::killAt);
+    Emulation* stale = EmulationWith(&Thermometer::stale);
+    if (killed != nullptr) {
+        KillDuringReadOut(row, program, killed, &threads, problem);
+    } else if (stale != nullptr) {
+        PlayWithStaleReport(row, program, stale, &threads);
+    } else {
+        PlayRuns(row, program, 1, row.runs, &threads);
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    mkdir("/run/lock", 01777);
+    chmod("/run/lock", 01777);
+    if (problem->empty()) {
+        CheckRuns(row, want, killed != nullptr ? 2 : 1, from, problem, got);
+    }
+    char ran[64];
+    const std::time_t to = std::time(nullptr);
+    std::strftime(ran, 32, "%T", std::gmtime(&from));
+    std::strftime(ran + 32, 32, "%T", std::gmtime(&to));
+    if (!problem->empty()) {
+        *problem = (program == "linux" ? "" : program + ": ") + *problem + " (the runs: " + ran + " to " +
+                   (ran + 32) + ")";
+    }
+}
+
+void Details(const std::string& prefix, const std::string& text) {
+    std::size_t at = 0;
+    for (std::size_t end; at < text.size(); at = end + 1) {
+        end = std::min(text.find('\n', at), text.size());
+        std::printf("e2e:     %s%s\n", prefix.c_str(), text.substr(at, end - at).c_str());
+    }
+}
+
+void PlayRow(const Row& row) {
+    const long began = NowMs();
+    if (row.runner == "valgrind" && access("/bin/valgrind", X_OK) != 0) {
+        Report("skip " + row.name + ": this machine carries no memcheck (the sanitized run)");
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> guard(machine.logLock);
+        machine.log.clear();
+    }
+    std::string want = row.output.compare(0, 1, "@") == 0 ? Read("/e2e/expected/" + row.output.substr(1))
+                                                           : Unescape(row.output);
+    want = machine.windows ? WithCrlf(want) : want;
+    std::string problem;
+    std::string got;
+    if (PlugDevices(row, &problem)) {
+        bool renew = false;
+        for (const std::string& program : ProgramsOf(row.runner)) {
+            if (renew && !RenewDevices(row)) {
+                problem = "the devices did not come up again for " + program;
+            }
+            if (problem.empty()) {
+                PlayProgram(row, program, want, &problem, &got);
+            }
+            renew = true;
+        }
+    }
+    if (!machine.windows) {
+        UnplugDevices(&problem);
+    }
+    const long took = (NowMs() - began) / 100;
+    const std::string verdict = row.name + " (" + std::to_string(took / 10) + "." + std::to_string(took % 10) + " s)";
+    if (problem.empty()) {
+        Report("ok   " + verdict);
+        ++machine.passed;
+        return;
+    }
+    Report("FAIL " + verdict + ": " + problem);
+    Details("want: ", want);
+    Details("got:  ", got);
+    Details("emulator: ", machine.log);
+    for (const std::string& errors : Glob("/tmp/wine.*")) {
+        Details("wine: " + errors.substr(5) + ": ", Read(errors));
+    }
+    ++machine.failed;
+}
+
+void PlayRows(const std::string& tag) {
+    const long began = NowMs();
+    const std::string table = Read("/e2e/scenarios.txt");
+    std::size_t at = 0;
+    for (std::size_t end; at < table.size(); at = end + 1) {
+        end = std::min(table.find('\n', at), table.size());
+        Row row;
+        std::string error;
+        if (ParseRow(table.substr(at, end - at), &row, &error)) {
+            if (RowIsForBoot(row, tag, machine.windows)) {
+                PlayRow(row);
+            }
+        } else if (!error.empty()) {
+            Report("FAIL " + error);
+            ++machine.failed;
+        }
+    }
+    std::string problem;
+    if (!machine.windows) {  // Wine's last devices stay: the machine powers off
+        UnplugDevices(&problem);
+    }
+    const long took = (NowMs() - began) / 100;
+    Report("scenarios took " + std::to_string(took / 10) + "." + std::to_string(took % 10) + " s");
+    Report(std::to_string(machine.passed) + " passed, " + std::to_string(machine.failed) + " failed");
+}
+
+// --- The other modes ---
+
+Row OneThermometer(const char* devices, const std::string& runner) {
+    Row row;
+    std::string error;
+    ParseDevices(devices, &row, &error);
+    row.runner = runner;
+    return row;
+}
+
+void Demo(const char* name) {
+    Row row = OneThermometer("T c=81 t=1920", machine.windows ? "wine64" : "root");
+    std::string problem;
+    if (!PlugDevices(row, &problem)) {
+        std::printf("%s%s\n", problem.c_str(), machine.log.c_str());
+        return;
+    }
+    std::printf("e2e-demo-begin\n");
+    for (const char* arguments : {"-d", "-x"}) {
+        std::printf("$ %s %s\n", name, arguments);
+        row.arguments = {arguments};
+        PlayRun(row, machine.windows ? "x64" : "linux", 1, OutOf(1), 60, SIGTERM);
+        const std::string out = Read(OutOf(1));
+        std::printf("%s%s[exit status %d]\n", out.c_str(), out.empty() || out.back() == '\n' ? "" : "\n",
+                    machine.runs[1].status);
+    }
+    std::printf("e2e-demo-end\n");
+    RemoveDevices();  // not handed back to Wine: the machine powers off
+}
+
+long RunMs(const Row& row) {
+    const long began = NowMs();
+    PlayRun(row, "linux", 1, "/dev/null", 20, SIGTERM);
+    return NowMs() - began;
+}
+
+// Another run holds the thermometer for the first 300 ms of this one: the
+// time counts from its release.
+long WaitingRunMs(const Row& row) {
+    const int holder = open(DataNode().c_str(), O_RDWR | O_CLOEXEC);
+    flock(holder, LOCK_EX);
+    machine.runs[1].done = false;
+    std::thread run([&row] { PlayRun(row, "linux", 1, "/dev/null", 20, SIGTERM); });
+    SleepMs(300);
+    close(holder);
+    const long released = NowMs();
+    run.join();
+    return NowMs() - released;
+}
+
+long MedianOf11(const std::function<long()>& measure) {
+    std::vector<long> times;
+    for (int i = 0; i < 11; ++i) {
+        times.push_back(measure());
+    }
+    std::sort(times.begin(), times.end());
+    return times[5];
+}
+
+// Whole runs against thermometers that answer at once: the floor is the
+// 20 ms pause per thermometer plus its four answers on the bus.
+void Bench() {
+    std::string problem;
+    for (const char* devices : {"T", "T + T"}) {
+        const Row row = OneThermometer(devices, "root");
+        if (!PlugDevices(row, &problem)) {
+            Report("bench: FAIL " + problem);
+            return;
+        }
+        long took = 0;
+        for (int i = 0; i < 50; ++i) {
+            took += RunMs(row);
+        }
+        std::printf("e2e: bench: %s: %.1f ms a run (50 runs)\n", devices, took / 50.0);
+        UnplugDevices(&problem);
+    }
+    const Row row = OneThermometer("T", "root");
+    PlugDevices(row, &problem);
+    const long alone = MedianOf11([&row] { return RunMs(row); });
+    const long waited = MedianOf11([&row] { return WaitingRunMs(row); });
+    std::printf("e2e: bench: T, a run that waited: %ld ms from the other's release, against %ld ms for one that did "
+                "not (medians of 11)\n",
+                waited, alone);
+    UnplugDevices(&problem);
+}
+
+// Runs at once on one thermometer (5.125 degrees) whose answers come 0 to
+// 400 ms late, 1 to 4 at once, about one in ten killed at a random moment
+// of its life (below window ms), until that many have run, for each
+// program. A run not killed must read 5.125 and end with 0; one that has
+// not ended after 90 s hangs.
+void Soak(long total, long windowMs, const std::string& runner) {
+    Row row = OneThermometer("T t=0520 delay=0-400", runner);
+    row.zone = "UTC0";
+    std::string problem;
+    if (!PlugDevices(row, &problem)) {
+        Report("soak: FAIL no thermometer");
+        return;
+    }
+    for (const std::string& program : ProgramsOf(runner)) {
+        long soaked = 0, killed = 0, failed = 0, wrong = 0, hangs = 0;
+        const std::time_t began = std::time(nullptr);
+        const auto report = [&] {
+            std::printf("e2e: soak: %s: %ld runs, %ld killed; %ld failed, %ld wrong readings, %ld hangs (%ld s)\n",
+                        program.c_str(), soaked, killed, failed, wrong, hangs,
+                        static_cast<long>(std::time(nullptr) - began));
+        };
+        while (soaked < total) {
+            row.runs = 1 + std::rand() % 4;
+            std::vector<std::thread> threads;
+            std::atomic<bool> cut[kMostRuns + 1] = {};
+            for (int number = 1; number <= row.runs; ++number) {
+                machine.runs[number].pid = 0;
+                machine.runs[number].done = false;
+                threads.emplace_back(PlayRun, std::cref(row), program, number, OutOf(number), 90, SIGTERM);
+                if (std::rand() % 10 == 0) {
+                    threads.emplace_back([&cut, number, windowMs] {
+                        SleepMs(std::rand() % windowMs);
+                        Run& run = machine.runs[number];
+                        cut[number] = run.pid > 0 && !run.done && kill(run.pid, SIGKILL) == 0;
+                    });
+                }
+            }
+            for (std::thread& thread : threads) {
+                thread.join();
+            }
+            for (int number = 1; number <= row.runs; ++number) {
+                const int status = machine.runs[number].status;
+                const std::string out = Read(OutOf(number));
+                ++soaked;
+                if (cut[number]) {
+                    ++killed;
+                } else if (status == 143) {
+                    ++hangs;
+                } else if (status != 0) {
+                    ++failed;
+                    std::printf("e2e: soak: %s: run %ld ended with %d: %s\n", program.c_str(), soaked, status,
+                                out.c_str());
+                } else if (out != "5.125") {
+                    ++wrong;
+                    std::printf("e2e: soak: %s: run %ld read %s\n", program.c_str(), soaked, out.c_str());
+                }
+                if (soaked % 50 == 0) {
+                    report();
+                }
+            }
+        }
+        if (soaked % 50 != 0) {
+            report();
+        }
+        std::printf("e2e: soak: %s: done\n", program.c_str());
+    }
+}
+
+// A fixed instant in summer, so that summer-time offsets are known, and
+// past 2038-01-19, where a 32-bit time_t runs out. Wine must start after
+// it: its clock does not follow a later jump.
+void SetClock() {
+    std::tm summer = {};
+    summer.tm_year = 2040 - 1900;
+    summer.tm_mon = 6;
+    summer.tm_mday = 15;
+    summer.tm_hour = 9;
+    summer.tm_min = 30;
+    const timespec instant = {timegm(&summer), 0};
+    clock_settime(CLOCK_REALTIME, &instant);
+}
+
+std::string Word(const std::string& commandLine, const std::string& key, const std::string& otherwise) {
+    const std::size_t at = (" " + commandLine).find(" " + key + "=");
+    return at == std::string::npos ? otherwise
+                                   : commandLine.substr(at + key.size() + 1,
+                                                        commandLine.find_first_of(" \n", at) - at - key.size() - 1);
+}
+
+void Nothing(int) {}
+
+}  // namespace
+
+int main() {
+    static_assert(sizeof(std::time_t) == 8, "build with a 64-bit time_t (-D_TIME_BITS=64)");
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    struct sigaction stop = {};
+    stop.sa_handler = Nothing;  // without SA_RESTART: a blocked call ends
+    sigaction(SIGUSR1, &stop, nullptr);
+    std::srand(static_cast<unsigned>(getpid()));
+    const std::string commandLine = Read("/proc/cmdline");
+    const std::string mode = Word(commandLine, "frostgauge", "check");
+    machine.windows = mode == "wine" || mode == "demo-windows" || mode == "soak-wine";
+    if (machine.windows) {
+        machine.marks = "/host/mnt/prefix/drive_c/ProgramData";
+    }
+    if (access("/lib/systemd/systemd-udevd", X_OK) == 0) {
+        const std::string devices = Read("/proc/devices");
+        const std::size_t at = devices.find(" hidraw\n");
+        const std::size_t line = devices.rfind('\n', at) + 1;
+        machine.udevMajor = at == std::string::npos ? "" : devices.substr(line, at - line);
+        machine.udevMajor.erase(0, machine.udevMajor.find_first_not_of(' '));
+    }
+    const long soakRuns = std::atol(Word(commandLine, "soak_runs", "0").c_str());
+    if (mode == "check") {
+        SetClock();
+        PlayRows(Word(commandLine, "rows", "all"));
+    } else if (mode == "wine") {
+        SetClock();
+        if (Wine("start")) {
+            Wine("tests");
+            PlayRows(Word(commandLine, "rows", "all"));
+        }
+    } else if (mode == "demo" || mode == "demo-windows") {
+        if (!machine.windows || Wine("start")) {
+            Demo(machine.windows ? "frostgauge.exe" : "frostgauge");
+        }
+    } else if (mode == "bench") {
+        Bench();
+    } else if (mode == "soak" || mode == "soak-wine") {
+        if (!machine.windows || Wine("start")) {
+            Soak(soakRuns > 0 ? soakRuns : machine.windows ? 100 : 1000, machine.windows ? 5000 : 1000,
+                 machine.windows ? "wine" : "root");
+        }
+    }
+    StopEmulations();
+    return 0;
+}

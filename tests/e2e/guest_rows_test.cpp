@@ -1,0 +1,148 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "guest.h"
+
+namespace {
+
+const char* const kColumns = " | root | UTC0 |  | 0 | 25.125";
+
+TEST(GuestRowsTest, ReadsEachSetting) {
+    Row row;
+    std::string error;
+    ASSERT_TRUE(ParseRow(std::string("k |T t=0520 c=81 id=X delay=0-400 stop=1 unplug=2 kill=3 late=330 stale=5F60 "
+                                     "limit=5 mark=reader,-3600 lockdir=missing + O product=7400") +
+                             kColumns,
+                         &row, &error))
+        << error;
+    ASSERT_EQ(row.devices.size(), 2u);
+    const Thermometer& t = row.devices[0].thermometer;
+    EXPECT_EQ(t.celsius, 0x0520u);
+    EXPECT_EQ(t.calibration, 0x81u);
+    EXPECT_EQ(t.id, "X");
+    EXPECT_EQ(t.delayMs, 0);
+    EXPECT_EQ(t.delayMaxMs, 400);
+    EXPECT_EQ(t.stopAfter, 1);
+    EXPECT_EQ(t.unplugAfter, 2);
+    EXPECT_EQ(t.killAt, 3);
+    EXPECT_EQ(t.lateMs, 330);
+    EXPECT_EQ(t.stale, 0x5F60);
+    EXPECT_EQ(row.limit, 5);
+    EXPECT_EQ(row.markOwner, "reader");
+    EXPECT_EQ(row.markAge, -3600);
+    EXPECT_EQ(row.lockDir, "missing");
+    EXPECT_EQ(row.devices[1].product, 0x7400u);
+    EXPECT_EQ(row.bus, "T+O29696");
+}
+
+TEST(GuestRowsTest, ReadsTheColumns) {
+    Row row;
+    std::string error;
+    ASSERT_TRUE(ParseRow("two |  T  + T | wine32*3 | CET-1CEST,M3.5.0,M10.5.0/3 | -x -f >/dev/full | 1 | a|b ",
+                         &row, &error));
+    EXPECT_EQ(row.name, "two");
+    EXPECT_EQ(row.bus, "T+T");
+    EXPECT_EQ(row.runner, "wine32");
+    EXPECT_EQ(row.runs, 3);
+    EXPECT_EQ(row.zone, "CET-1CEST,M3.5.0,M10.5.0/3");
+    EXPECT_EQ(row.arguments, (std::vector<std::string>{"-x", "-f"}));
+    EXPECT_TRUE(row.toFull);
+    EXPECT_EQ(row.status, 1);
+    EXPECT_EQ(row.output, "a|b");
+    EXPECT_EQ(row.devices[0].thermometer.celsius, 0x1920u);
+    EXPECT_EQ(row.devices[0].thermometer.id, "TEMPerGold_V3.1");
+}
+
+TEST(GuestRowsTest, RefusesWhatItCannotPlay) {
+    const struct {
+        const char* devices;
+        const char* runner;
+        const char* status;
+    } cases[] = {
+        {"T t=192", "root", "0"},   {"T c=8G", "root", "0"},    {"T kill=4", "root", "0"},
+        {"T delay=5-1", "root", "0"}, {"T mark=root", "root", "0"}, {"T fast=1", "root", "0"},
+        {"X", "root", "0"},         {"T", "root*0", "0"},        {"T", "root", "x"},
+        {"T lockdir=gone", "root", "0"}, {"T id=seventeen_letters", "root", "0"},
+    };
+    for (const auto& c : cases) {
+        Row row;
+        std::string error;
+        EXPECT_FALSE(ParseRow(std::string("r | ") + c.devices + " | " + c.runner + " | UTC0 |  | " + c.status + " |",
+                              &row, &error))
+            << c.devices << " " << c.runner;
+        EXPECT_FALSE(error.empty()) << c.devices;
+    }
+    Row row;
+    std::string error;
+    EXPECT_FALSE(ParseRow("# a comment | T", &row, &error));
+    EXPECT_FALSE(ParseRow("", &row, &error));
+    EXPECT_TRUE(error.empty());
+}
+
+TEST(GuestRowsTest, PicksTheRowsOfABoot) {
+    const struct {
+        const char* name;
+        const char* runner;
+        const char* tag;
+        bool windows;
+        bool played;
+    } cases[] = {
+        {"a", "root", "all", false, true},          {"a", "wine", "all", false, false},
+        {"a", "wine64", "all", true, true},         {"a", "reader", "all", true, false},
+        {"a [arm]", "root", "arm", false, true},    {"a", "root", "arm", false, false},
+        {"[arm] a", "root", "arm", false, false},   {"a [arm]", "wine", "arm", true, true},
+    };
+    for (const auto& c : cases) {
+        Row row;
+        row.name = c.name;
+        row.runner = c.runner;
+        EXPECT_EQ(RowIsForBoot(row, c.tag, c.windows), c.played) << c.name << " " << c.runner << " " << c.tag;
+    }
+    EXPECT_EQ(ProgramsOf("wine"), (std::vector<std::string>{"x64", "x86"}));
+    EXPECT_EQ(ProgramsOf("wine32"), (std::vector<std::string>{"x86"}));
+    EXPECT_EQ(ProgramsOf("valgrind"), (std::vector<std::string>{"linux"}));
+}
+
+TEST(GuestRowsTest, TurnsOutputIntoWhatTheTableWrites) {
+    EXPECT_EQ(Unescape("ERR ReadFile 1460 Timeout.\\r\\n\\nx\\\\n\\q"), "ERR ReadFile 1460 Timeout.\r\n\nx\\n\\q");
+    EXPECT_EQ(WithCrlf("a\r\n\nb"), "a\r\r\n\r\nb");
+    EXPECT_EQ(PlaceHandles("x\nUSB Port #56 y\nUSB Port #\nUSB Port #7"),
+              "x\nUSB Port #<HANDLE> y\nUSB Port #\nUSB Port #<HANDLE>");
+    EXPECT_EQ(PlaceHandles("a USB Port #56"), "a USB Port #56");
+    EXPECT_EQ(PlaceStamp("2040-07-15T09:30:00+00:00 1 2040-07-15T09:30:00", "2040-07-15T09:30:00"),
+              "<NOW>+00:00 1 <NOW>");
+}
+
+TEST(GuestRowsTest, AnswersAsTheThermometer) {
+    Thermometer t;
+    t.calibration = 0x81;
+    t.celsius = 0x0520;
+    const std::uint8_t version[kReportLength] = {0x01, 0x86, 0xff, 0x01};
+    const std::uint8_t calibration[kReportLength] = {0x01, 0x82, 0x77, 0x01};
+    const std::uint8_t celsius[kReportLength] = {0x01, 0x80, 0x33, 0x01};
+    const std::uint8_t unknown[kReportLength] = {0x01, 0x81};
+    const std::uint8_t other[kReportLength] = {0x02, 0x80};
+    const auto id = AnswerTo(version, t);
+    ASSERT_EQ(id.size(), 2u);
+    EXPECT_EQ(std::string(id[0].begin(), id[0].end()) + std::string(id[1].begin(), id[1].end()),
+              std::string("TEMPerGold_V3.1\0", 16));
+    EXPECT_EQ(AnswerTo(calibration, t), (std::vector<std::vector<std::uint8_t>>{{0x80, 0x02, 0x81, 0, 0, 0, 0, 0}}));
+    EXPECT_EQ(AnswerTo(celsius, t), (std::vector<std::vector<std::uint8_t>>{{0x80, 0x02, 0x05, 0x20, 0, 0, 0, 0}}));
+    EXPECT_TRUE(AnswerTo(unknown, t).empty());
+    EXPECT_TRUE(AnswerTo(other, t).empty());
+}
+
+TEST(GuestRowsTest, ReadsEveryRowOfTheTable) {
+    std::ifstream table(E2E_TABLE);
+    int rows = 0;
+    for (std::string line; std::getline(table, line);) {
+        Row row;
+        std::string error;
+        rows += ParseRow(line, &row, &error) ? 1 : 0;
+        EXPECT_TRUE(error.empty()) << error;
+    }
+    EXPECT_GT(rows, 80);
+}
+
+}  // namespace
