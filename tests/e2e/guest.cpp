@@ -33,8 +33,6 @@
 
 #include "guest.h"
 
-extern char** environ;
-
 namespace {
 
 const std::string kGadgets = "/sys/kernel/config/usb_gadget";
@@ -447,46 +445,33 @@ uid_t UserId(const std::string& user) {
     return user == "user" ? 1000 : user == "reader" ? 1001 : 0;
 }
 
-// Everything the child needs is made here: after fork, only calls that
-// are safe in a copy of a process with threads.
+// env sets the run's zone (and Wine's variables), so that the child needs
+// only calls that are safe in a copy of a process with threads.
 void PlayRun(const Row& row, const std::string& program, int number, const std::string& out, long limitS,
              int signal) {
     Run& run = machine.runs[number];
-    std::vector<std::string> words;
-    std::vector<std::string> environment;
-    for (char** variable = environ; *variable != nullptr; ++variable) {
-        environment.emplace_back(*variable);
-    }
+    std::vector<std::string> words = {program == "linux" ? "/bin/env" : "/usr/bin/env"};
     if (!row.zone.empty()) {
-        environment.push_back("TZ=" + row.zone);
+        words.push_back("TZ=" + row.zone);
     }
-    if (program == "linux") {
-        if (row.runner == "valgrind") {
-            words = {"/bin/valgrind", "-q", "--leak-check=full", "--errors-for-leak-kinds=all", "--error-exitcode=99",
-                     "/bin/frostgauge-dynamic"};
-        } else {
-            words = {"/bin/frostgauge"};
-        }
-    } else {
-        environment.erase(std::remove_if(environment.begin(), environment.end(),
-                                         [](const std::string& v) { return v.compare(0, 5, "HOME=") == 0; }),
-                          environment.end());
-        environment.insert(environment.end(), {"WINEPREFIX=/mnt/prefix", "WINEDEBUG=err+all", "HOME=/tmp"});
+    if (program != "linux") {
         // The 32-bit program goes straight to 32-bit Wine: wine64 would first start to find that out.
-        words = program == "x86" ? std::vector<std::string>{"/usr/lib/wine/wine", "/mnt/frostgauge32.exe"}
-                                 : std::vector<std::string>{"/usr/lib/wine/wine64", "/mnt/frostgauge.exe"};
+        const bool x86 = program == "x86";
+        words.insert(words.end(), {"WINEPREFIX=/mnt/prefix", "WINEDEBUG=err+all", "HOME=/tmp",
+                                   x86 ? "/usr/lib/wine/wine" : "/usr/lib/wine/wine64",
+                                   x86 ? "/mnt/frostgauge32.exe" : "/mnt/frostgauge.exe"});
+    } else if (row.runner == "valgrind") {
+        words.insert(words.end(), {"/bin/valgrind", "-q", "--leak-check=full", "--errors-for-leak-kinds=all",
+                                   "--error-exitcode=99", "/bin/frostgauge-dynamic"});
+    } else {
+        words.push_back("/bin/frostgauge");
     }
     words.insert(words.end(), row.arguments.begin(), row.arguments.end());
     std::vector<char*> argv;
-    std::vector<char*> envp;
     for (std::string& word : words) {
         argv.push_back(&word[0]);
     }
-    for (std::string& variable : environment) {
-        envp.push_back(&variable[0]);
-    }
     argv.push_back(nullptr);
-    envp.push_back(nullptr);
     const std::string errors = program == "linux" ? "" : "/tmp/wine." + std::to_string(number);
     const uid_t user = UserId(row.runner);
     const gid_t plugdev = 46;
@@ -500,7 +485,7 @@ void PlayRun(const Row& row, const std::string& program, int number, const std::
             (user != 0 && (setgroups(user == 1001 ? 1 : 0, &plugdev) != 0 || setgid(user) != 0 || setuid(user) != 0))) {
             _exit(126);
         }
-        execve(argv[0], argv.data(), envp.data());
+        execv(argv[0], argv.data());
         _exit(127);
     }
     run.pid = pid;
