@@ -38,14 +38,18 @@ namespace {
 const std::string kGadgets = "/sys/kernel/config/usb_gadget";
 // A boot keyboard, as the thermometer's interface 0 declares itself.
 const std::string kKeyboardDescriptor(
-    "\x05\x01\x09\x06\xa1\x01\x05\x07\x19\xe0\x29\xe7\x15\x00\x25\x01\x75\x01\x95\x08\x81\x02\x95\x01"
-    "\x75\x08\x81\x03\x95\x05\x75\x01\x05\x08\x19\x01\x29\x05\x91\x02\x95\x01\x75\x03\x91\x03\x95\x06"
+    "\x05\x01\x09\x06\xa1\x01\x05\x07\x19\xe0\x29\xe7\x15\x00\x25\x01\x75\x01\x95\x08\x81\x02\x95"
+    "\x01"
+    "\x75\x08\x81\x03\x95\x05\x75\x01\x05\x08\x19\x01\x29\x05\x91\x02\x95\x01\x75\x03\x91\x03\x95"
+    "\x06"
     "\x75\x08\x15\x00\x25\x65\x05\x07\x19\x00\x29\x65\x81\x00\xc0",
     63);
 // The data interface's own descriptor is not public; any 8-byte input and
 // output report carries the protocol.
 const std::string kDataDescriptor(
-    "\x06\x00\xff\x09\x01\xa1\x01\x15\x00\x26\xff\x00\x75\x08\x95\x08\x09\x01\x81\x02\x09\x01\x91\x02\xc0", 25);
+    "\x06\x00\xff\x09\x01\xa1\x01\x15\x00\x26\xff\x00\x75\x08\x95\x08\x09\x01\x81\x02\x09\x01\x91"
+    "\x02\xc0",
+    25);
 constexpr int kMostRuns = 8;
 
 struct Emulation {
@@ -115,7 +119,8 @@ void Log(const std::string& line) {
 
 bool Write(const std::string& path, const std::string& text) {
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    const bool written = fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    const bool written =
+        fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
     if (fd >= 0) {
         close(fd);
     }
@@ -176,7 +181,8 @@ bool ReadCommand(Emulation* e, std::uint8_t* command) {
             return false;
         }
         std::uint8_t report[kReportLength];
-        const ssize_t got = (fds[1].revents & POLLIN) != 0 ? read(e->keyboard, report, sizeof report) : 0;
+        const ssize_t got =
+            (fds[1].revents & POLLIN) != 0 ? read(e->keyboard, report, sizeof report) : 0;
         if (got > 1) {  // more than the boot keyboard's LED byte
             machine.keyboardWritten = true;
             Log(std::to_string(got) + " bytes reached the keyboard interface");
@@ -221,7 +227,8 @@ void Serve(Emulation* e) {
         }
         SleepMs(delayMs);
         for (const auto& report : AnswerTo(command, s)) {
-            if (write(e->data, report.data(), kReportLength) != static_cast<ssize_t>(kReportLength)) {
+            if (write(e->data, report.data(), kReportLength) !=
+                static_cast<ssize_t>(kReportLength)) {
                 return;
             }
         }
@@ -232,7 +239,9 @@ std::string HidgOf(const std::string& gadget, const char* function) {
     std::string dev = Read(gadget + "/functions/hid." + function + "/dev");
     const std::string uevent = Read("/sys/dev/char/" + dev.substr(0, dev.find('\n')) + "/uevent");
     const std::size_t name = uevent.find("DEVNAME=");
-    return name == std::string::npos ? "" : "/dev/" + uevent.substr(name + 8, uevent.find('\n', name) - name - 8);
+    return name == std::string::npos
+               ? ""
+               : "/dev/" + uevent.substr(name + 8, uevent.find('\n', name) - name - 8);
 }
 
 bool StartEmulation(int index, const Thermometer& settings) {
@@ -278,7 +287,8 @@ bool StartEmulations(const Row& row) {
     StopEmulations();
     bool started = true;
     for (std::size_t i = 0; i < row.devices.size(); ++i) {
-        started = (row.devices[i].kind != 'T' || StartEmulation(static_cast<int>(i), row.devices[i].thermometer)) &&
+        started = (row.devices[i].kind != 'T' ||
+                   StartEmulation(static_cast<int>(i), row.devices[i].thermometer)) &&
                   started;
     }
     return started;
@@ -299,17 +309,21 @@ Emulation* EmulationWith(long Thermometer::*setting) {
 // have applied the rules: all three must agree.
 bool HidrawCountIsWanted() {
     const auto wanted = static_cast<std::size_t>(machine.hidrawWanted);
-    return Glob("/sys/class/hidraw/hidraw*").size() == wanted && Glob("/dev/hidraw*").size() == wanted &&
-           (machine.udevMajor.empty() || Glob("/run/udev/data/c" + machine.udevMajor + ":*").size() == wanted);
+    return Glob("/sys/class/hidraw/hidraw*").size() == wanted &&
+           Glob("/dev/hidraw*").size() == wanted &&
+           (machine.udevMajor.empty() ||
+            Glob("/run/udev/data/c" + machine.udevMajor + ":*").size() == wanted);
 }
 
 bool AddFunction(const std::string& gadget, const std::string& name, int subclass, int protocol,
                  const std::string& descriptor) {
     const std::string function = gadget + "/functions/hid." + name;
     // Output reports come as SET_REPORT requests.
-    return mkdir(function.c_str(), 0755) == 0 && Write(function + "/subclass", std::to_string(subclass)) &&
-           Write(function + "/protocol", std::to_string(protocol)) && Write(function + "/report_length", "8") &&
-           Write(function + "/no_out_endpoint", "1") && Write(function + "/report_desc", descriptor) &&
+    return mkdir(function.c_str(), 0755) == 0 &&
+           Write(function + "/subclass", std::to_string(subclass)) &&
+           Write(function + "/protocol", std::to_string(protocol)) &&
+           Write(function + "/report_length", "8") && Write(function + "/no_out_endpoint", "1") &&
+           Write(function + "/report_desc", descriptor) &&
            symlink(function.c_str(), (gadget + "/configs/c.1/hid." + name).c_str()) == 0;
 }
 
@@ -331,7 +345,8 @@ bool AddDevice(int index, const Device& device) {
         added = added && AddFunction(gadget, "data", 0, 0, kDataDescriptor);
     }
     machine.hidrawWanted += thermometer ? 2 : 1;
-    added = added && Write(gadget + "/UDC", "dummy_udc." + std::to_string(index)) && WaitFor(HidrawCountIsWanted);
+    added = added && Write(gadget + "/UDC", "dummy_udc." + std::to_string(index)) &&
+            WaitFor(HidrawCountIsWanted);
     if (!added) {
         Log("cannot plug " + gadget + ": " + std::strerror(errno));
     }
@@ -389,7 +404,8 @@ bool PlugDevices(const Row& row, std::string* problem) {
     for (const Device& device : row.devices) {
         unplugs = unplugs || device.thermometer.unplugAfter != kNone;
     }
-    if (machine.windows && machine.plugged && machine.pluggedBus == row.bus && !machine.pluggedUnplugs) {
+    if (machine.windows && machine.plugged && machine.pluggedBus == row.bus &&
+        !machine.pluggedUnplugs) {
         machine.pluggedUnplugs = unplugs;
         return StartEmulations(row);
     }
@@ -431,8 +447,8 @@ bool OpenedByOther(const std::string& node, pid_t pid) {
     for (const std::string& fd : Glob("/proc/[0-9]*/fd/*")) {
         const ssize_t length = readlink(fd.c_str(), target, sizeof target - 1);
         const pid_t owner = static_cast<pid_t>(std::atol(fd.c_str() + 6));
-        if (length > 0 && node == std::string(target, static_cast<std::size_t>(length)) && owner != pid &&
-            owner != getpid()) {
+        if (length > 0 && node == std::string(target, static_cast<std::size_t>(length)) &&
+            owner != pid && owner != getpid()) {
             return true;
         }
     }
@@ -447,22 +463,24 @@ uid_t UserId(const std::string& user) {
 
 // env sets the run's zone (and Wine's variables), so that the child needs
 // only calls that are safe in a copy of a process with threads.
-void PlayRun(const Row& row, const std::string& program, int number, const std::string& out, long limitS,
-             int signal) {
+void PlayRun(const Row& row, const std::string& program, int number, const std::string& out,
+             long limitS, int signal) {
     Run& run = machine.runs[number];
     std::vector<std::string> words = {program == "linux" ? "/bin/env" : "/usr/bin/env"};
     if (!row.zone.empty()) {
         words.push_back("TZ=" + row.zone);
     }
     if (program != "linux") {
-        // The 32-bit program goes straight to 32-bit Wine: wine64 would first start to find that out.
+        // The 32-bit program goes straight to 32-bit Wine: wine64 would first start to find that
+        // out.
         const bool x86 = program == "x86";
         words.insert(words.end(), {"WINEPREFIX=/mnt/prefix", "WINEDEBUG=err+all", "HOME=/tmp",
                                    x86 ? "/usr/lib/wine/wine" : "/usr/lib/wine/wine64",
                                    x86 ? "/mnt/frostgauge32.exe" : "/mnt/frostgauge.exe"});
     } else if (row.runner == "valgrind") {
-        words.insert(words.end(), {"/bin/valgrind", "-q", "--leak-check=full", "--errors-for-leak-kinds=all",
-                                   "--error-exitcode=99", "/bin/frostgauge-dynamic"});
+        words.insert(words.end(),
+                     {"/bin/valgrind", "-q", "--leak-check=full", "--errors-for-leak-kinds=all",
+                      "--error-exitcode=99", "/bin/frostgauge-dynamic"});
     } else {
         words.push_back("/bin/frostgauge");
     }
@@ -479,10 +497,12 @@ void PlayRun(const Row& row, const std::string& program, int number, const std::
     if (pid == 0) {
         const int output = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int input = open("/dev/null", O_RDONLY);
-        const int error = errors.empty() ? 2 : open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (output < 0 || input < 0 || error < 0 || dup2(output, 1) < 0 || dup2(input, 0) < 0 || dup2(error, 2) < 0 ||
-            (!errors.empty() && (chroot("/host") != 0 || chdir("/") != 0)) ||
-            (user != 0 && (setgroups(user == 1001 ? 1 : 0, &plugdev) != 0 || setgid(user) != 0 || setuid(user) != 0))) {
+        const int error =
+            errors.empty() ? 2 : open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (output < 0 || input < 0 || error < 0 || dup2(output, 1) < 0 || dup2(input, 0) < 0 ||
+            dup2(error, 2) < 0 || (!errors.empty() && (chroot("/host") != 0 || chdir("/") != 0)) ||
+            (user != 0 && (setgroups(user == 1001 ? 1 : 0, &plugdev) != 0 || setgid(user) != 0 ||
+                           setuid(user) != 0))) {
             _exit(126);
         }
         execv(argv[0], argv.data());
@@ -491,7 +511,8 @@ void PlayRun(const Row& row, const std::string& program, int number, const std::
     run.pid = pid;
     int status = 0;
     bool cut = false;
-    for (const long end = NowMs() + limitS * 1000; pid > 0 && waitpid(pid, &status, WNOHANG) == 0; SleepMs(5)) {
+    for (const long end = NowMs() + limitS * 1000; pid > 0 && waitpid(pid, &status, WNOHANG) == 0;
+         SleepMs(5)) {
         if (!cut && NowMs() > end) {
             kill(pid, signal);
             cut = true;
@@ -507,7 +528,8 @@ std::string OutOf(int number) {
 
 // A run that does not end by itself is cut off (143); under a caller's
 // limit it is killed after that many seconds (137), as `timeout -s KILL` does.
-void PlayRuns(const Row& row, const std::string& program, int first, int last, std::vector<std::thread>* threads) {
+void PlayRuns(const Row& row, const std::string& program, int first, int last,
+              std::vector<std::thread>* threads) {
     long limit = program != "linux" ? 60 : row.runner == "valgrind" ? 180 : 20;
     const int signal = row.limit == kNone ? SIGTERM : SIGKILL;
     limit = row.limit == kNone ? limit : row.limit;
@@ -556,8 +578,8 @@ void OthersWait(const std::string& program, pid_t first) {
 // does, and that answer comes MS after the command reached the thermometer,
 // or, on Linux, once another run has the node open (before, the kernel
 // would drop it: what comes in the first 50 ms after a first open).
-void KillDuringReadOut(const Row& row, const std::string& program, Emulation* e, std::vector<std::thread>* threads,
-                       std::string* problem) {
+void KillDuringReadOut(const Row& row, const std::string& program, Emulation* e,
+                       std::vector<std::thread>* threads, std::string* problem) {
     const long at = e->settings.killAt;
     Run& first = machine.runs[1];
     PlayRuns(row, program, 1, 1, threads);
@@ -636,20 +658,21 @@ std::string Stamp(std::time_t instant, const std::string& zone) {
 
 // Sets problem when a run's status or output differs from the row's, a
 // run wrote to the keyboard, or a mark stays that no run should leave.
-void CheckRuns(const Row& row, const std::string& want, int first, std::time_t from, std::string* problem,
-               std::string* got) {
+void CheckRuns(const Row& row, const std::string& want, int first, std::time_t from,
+               std::string* problem, std::string* got) {
     for (int number = first; number <= row.runs && problem->empty(); ++number) {
         const std::string which = row.runs > first ? "run " + std::to_string(number) + ": " : "";
         *got = Read(OutOf(number));
         if (Contains(want, "<HANDLE>")) {
             *got = PlaceHandles(*got);
         }
-        for (std::time_t instant = from; Contains(want, "<NOW>") && instant <= std::time(nullptr); ++instant) {
+        for (std::time_t instant = from; Contains(want, "<NOW>") && instant <= std::time(nullptr);
+             ++instant) {
             *got = PlaceStamp(*got, Stamp(instant, row.zone));
         }
         if (machine.runs[number].status != row.status) {
-            *problem = which + "status " + std::to_string(machine.runs[number].status) + ", expected " +
-                       std::to_string(row.status);
+            *problem = which + "status " + std::to_string(machine.runs[number].status) +
+                       ", expected " + std::to_string(row.status);
         } else if (*got != want) {
             *problem = which + "output differs";
         }
@@ -661,13 +684,14 @@ void CheckRuns(const Row& row, const std::string& want, int first, std::time_t f
     // left after whole answers would cost the next run its wait. Another
     // account's mark is not the runs' to remove.
     if (problem->empty() && !Contains(want, "ERR ReadFile") && !Contains(want, "ERR WriteFile") &&
-        (row.markOwner.empty() || row.runner == "root") && !Glob(machine.marks + "/frostgauge-*").empty()) {
+        (row.markOwner.empty() || row.runner == "root") &&
+        !Glob(machine.marks + "/frostgauge-*").empty()) {
         *problem = "a run left the mark of its read-out";
     }
 }
 
-void PlayProgram(const Row& row, const std::string& program, const std::string& want, std::string* problem,
-                 std::string* got) {
+void PlayProgram(const Row& row, const std::string& program, const std::string& want,
+                 std::string* problem, std::string* got) {
     for (int number = 1; number <= kMostRuns; ++number) {
         unlink(OutOf(number).c_str());
         machine.runs[number].pid = 0;
@@ -703,8 +727,8 @@ void PlayProgram(const Row& row, const std::string& program, const std::string& 
     std::strftime(ran, 32, "%T", std::gmtime(&from));
     std::strftime(ran + 32, 32, "%T", std::gmtime(&to));
     if (!problem->empty()) {
-        *problem = (program == "linux" ? "" : program + ": ") + *problem + " (the runs: " + ran + " to " +
-                   (ran + 32) + ")";
+        *problem = (program == "linux" ? "" : program + ": ") + *problem + " (the runs: " + ran +
+                   " to " + (ran + 32) + ")";
     }
 }
 
@@ -726,8 +750,9 @@ void PlayRow(const Row& row) {
         std::lock_guard<std::mutex> guard(machine.logLock);
         machine.log.clear();
     }
-    std::string want = row.output.compare(0, 1, "@") == 0 ? Read("/e2e/expected/" + row.output.substr(1))
-                                                           : Unescape(row.output);
+    std::string want = row.output.compare(0, 1, "@") == 0
+                           ? Read("/e2e/expected/" + row.output.substr(1))
+                           : Unescape(row.output);
     want = machine.windows ? WithCrlf(want) : want;
     std::string problem;
     std::string got;
@@ -747,7 +772,8 @@ void PlayRow(const Row& row) {
         UnplugDevices(&problem);
     }
     const long took = (NowMs() - began) / 100;
-    const std::string verdict = row.name + " (" + std::to_string(took / 10) + "." + std::to_string(took % 10) + " s)";
+    const std::string verdict =
+        row.name + " (" + std::to_string(took / 10) + "." + std::to_string(took % 10) + " s)";
     if (problem.empty()) {
         Report("ok   " + verdict);
         ++machine.passed;
@@ -786,7 +812,8 @@ void PlayRows(const std::string& tag) {
     }
     const long took = (NowMs() - began) / 100;
     Report("scenarios took " + std::to_string(took / 10) + "." + std::to_string(took % 10) + " s");
-    Report(std::to_string(machine.passed) + " passed, " + std::to_string(machine.failed) + " failed");
+    Report(std::to_string(machine.passed) + " passed, " + std::to_string(machine.failed) +
+           " failed");
 }
 
 // --- The other modes ---
@@ -812,8 +839,8 @@ void Demo(const char* name) {
         row.arguments = {arguments};
         PlayRun(row, machine.windows ? "x64" : "linux", 1, OutOf(1), 60, SIGTERM);
         const std::string out = Read(OutOf(1));
-        std::printf("%s%s[exit status %d]\n", out.c_str(), out.empty() || out.back() == '\n' ? "" : "\n",
-                    machine.runs[1].status);
+        std::printf("%s%s[exit status %d]\n", out.c_str(),
+                    out.empty() || out.back() == '\n' ? "" : "\n", machine.runs[1].status);
     }
     std::printf("e2e-demo-end\n");
     RemoveDevices();  // not handed back to Wine: the machine powers off
@@ -869,9 +896,11 @@ void Bench() {
     PlugDevices(row, &problem);
     const long alone = MedianOf11([&row] { return RunMs(row); });
     const long waited = MedianOf11([&row] { return WaitingRunMs(row); });
-    std::printf("e2e: bench: T, a run that waited: %ld ms from the other's release, against %ld ms for one that did "
-                "not (medians of 11)\n",
-                waited, alone);
+    std::printf(
+        "e2e: bench: T, a run that waited: %ld ms from the other's release, against %ld ms for one "
+        "that did "
+        "not (medians of 11)\n",
+        waited, alone);
     UnplugDevices(&problem);
 }
 
@@ -892,9 +921,11 @@ void Soak(long total, long windowMs, const std::string& runner) {
         long soaked = 0, killed = 0, failed = 0, wrong = 0, hangs = 0;
         const std::time_t began = std::time(nullptr);
         const auto report = [&] {
-            std::printf("e2e: soak: %s: %ld runs, %ld killed; %ld failed, %ld wrong readings, %ld hangs (%ld s)\n",
-                        program.c_str(), soaked, killed, failed, wrong, hangs,
-                        static_cast<long>(std::time(nullptr) - began));
+            std::printf(
+                "e2e: soak: %s: %ld runs, %ld killed; %ld failed, %ld wrong readings, %ld hangs "
+                "(%ld s)\n",
+                program.c_str(), soaked, killed, failed, wrong, hangs,
+                static_cast<long>(std::time(nullptr) - began));
         };
         while (soaked < total) {
             row.runs = 1 + std::rand() % 4;
@@ -903,7 +934,8 @@ void Soak(long total, long windowMs, const std::string& runner) {
             for (int number = 1; number <= row.runs; ++number) {
                 machine.runs[number].pid = 0;
                 machine.runs[number].done = false;
-                threads.emplace_back(PlayRun, std::cref(row), program, number, OutOf(number), 90, SIGTERM);
+                threads.emplace_back(PlayRun, std::cref(row), program, number, OutOf(number), 90,
+                                     SIGTERM);
                 if (std::rand() % 10 == 0) {
                     threads.emplace_back([&cut, number, windowMs] {
                         SleepMs(std::rand() % windowMs);
@@ -925,11 +957,12 @@ void Soak(long total, long windowMs, const std::string& runner) {
                     ++hangs;
                 } else if (status != 0) {
                     ++failed;
-                    std::printf("e2e: soak: %s: run %ld ended with %d: %s\n", program.c_str(), soaked, status,
-                                out.c_str());
+                    std::printf("e2e: soak: %s: run %ld ended with %d: %s\n", program.c_str(),
+                                soaked, status, out.c_str());
                 } else if (out != "5.125") {
                     ++wrong;
-                    std::printf("e2e: soak: %s: run %ld read %s\n", program.c_str(), soaked, out.c_str());
+                    std::printf("e2e: soak: %s: run %ld read %s\n", program.c_str(), soaked,
+                                out.c_str());
                 }
                 if (soaked % 50 == 0) {
                     report();
@@ -957,11 +990,13 @@ void SetClock() {
     clock_settime(CLOCK_REALTIME, &instant);
 }
 
-std::string Word(const std::string& commandLine, const std::string& key, const std::string& otherwise) {
+std::string Word(const std::string& commandLine, const std::string& key,
+                 const std::string& otherwise) {
     const std::size_t at = (" " + commandLine).find(" " + key + "=");
-    return at == std::string::npos ? otherwise
-                                   : commandLine.substr(at + key.size() + 1,
-                                                        commandLine.find_first_of(" \n", at) - at - key.size() - 1);
+    return at == std::string::npos
+               ? otherwise
+               : commandLine.substr(at + key.size() + 1,
+                                    commandLine.find_first_of(" \n", at) - at - key.size() - 1);
 }
 
 void Nothing(int) {}
@@ -1006,8 +1041,10 @@ int main() {
         Bench();
     } else if (mode == "soak" || mode == "soak-wine") {
         if (!machine.windows || Wine("start")) {
-            Soak(soakRuns > 0 ? soakRuns : machine.windows ? 100 : 1000, machine.windows ? 5000 : 1000,
-                 machine.windows ? "wine" : "root");
+            Soak(soakRuns > 0      ? soakRuns
+                 : machine.windows ? 100
+                                   : 1000,
+                 machine.windows ? 5000 : 1000, machine.windows ? "wine" : "root");
         }
     }
     StopEmulations();

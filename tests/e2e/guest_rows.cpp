@@ -9,7 +9,8 @@ namespace {
 
 std::string Trim(const std::string& text) {
     const std::size_t first = text.find_first_not_of(' ');
-    return first == std::string::npos ? "" : text.substr(first, text.find_last_not_of(' ') - first + 1);
+    return first == std::string::npos ? ""
+                                      : text.substr(first, text.find_last_not_of(' ') - first + 1);
 }
 
 std::vector<std::string> Split(const std::string& text, char separator) {
@@ -32,7 +33,8 @@ bool Number(const std::string& text, int base, long* value) {
 }
 
 bool Hex(const std::string& text, std::size_t digits, long* value) {
-    return text.size() == digits && text.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos &&
+    return text.size() == digits &&
+           text.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos &&
            Number(text, 16, value);
 }
 
@@ -63,7 +65,8 @@ bool Setting(const std::string& key, const std::string& value, Device* device, R
     } else if (key == "delay") {
         const std::size_t dash = value.find('-');
         return Number(value.substr(0, dash), 10, &t.delayMs) &&
-               Number(dash == std::string::npos ? value : value.substr(dash + 1), 10, &t.delayMaxMs) &&
+               Number(dash == std::string::npos ? value : value.substr(dash + 1), 10,
+                      &t.delayMaxMs) &&
                t.delayMs >= 0 && t.delayMaxMs >= t.delayMs;
     } else if (key == "mark") {
         const std::size_t comma = value.find(',');
@@ -122,7 +125,8 @@ bool ParseRow(const std::string& line, Row* row, std::string* error) {
     const std::size_t star = columns[2].find('*');
     row->runner = columns[2].substr(0, star);
     long number = 1;
-    if (star != std::string::npos && (!Number(columns[2].substr(star + 1), 10, &number) || number < 1 || number > 8)) {
+    if (star != std::string::npos &&
+        (!Number(columns[2].substr(star + 1), 10, &number) || number < 1 || number > 8)) {
         *error = row->name + ": bad user \"" + columns[2] + "\"";
         return false;
     }
@@ -130,7 +134,8 @@ bool ParseRow(const std::string& line, Row* row, std::string* error) {
     row->zone = columns[3];
     std::string arguments = columns[4];
     const std::string full = ">/dev/full";
-    if (arguments.size() >= full.size() && arguments.compare(arguments.size() - full.size(), full.size(), full) == 0) {
+    if (arguments.size() >= full.size() &&
+        arguments.compare(arguments.size() - full.size(), full.size(), full) == 0) {
         row->toFull = true;
         arguments.resize(arguments.size() - full.size());
     }
@@ -164,8 +169,9 @@ std::vector<std::string> ProgramsOf(const std::string& runner) {
 
 bool RowIsForBoot(const Row& row, const std::string& tag, bool windows) {
     const std::string suffix = " [" + tag + "]";
-    const bool tagged = row.name.size() > suffix.size() &&
-                        row.name.compare(row.name.size() - suffix.size(), suffix.size(), suffix) == 0;
+    const bool tagged =
+        row.name.size() > suffix.size() &&
+        row.name.compare(row.name.size() - suffix.size(), suffix.size(), suffix) == 0;
     return (tag == "all" || tagged) && IsWindowsRunner(row.runner) == windows;
 }
 
@@ -173,7 +179,8 @@ std::string Unescape(const std::string& text) {
     std::string plain;
     for (std::size_t i = 0; i < text.size(); ++i) {
         const std::string escapes = "nrt\\";
-        const std::size_t which = i + 1 < text.size() ? escapes.find(text[i + 1]) : std::string::npos;
+        const std::size_t which =
+            i + 1 < text.size() ? escapes.find(text[i + 1]) : std::string::npos;
         if (text[i] != '\\' || which == std::string::npos) {
             plain += text[i];
             continue;
@@ -197,7 +204,8 @@ std::string PlaceHandles(const std::string& output) {
     std::string placed = output;
     for (std::size_t at = 0; at != std::string::npos;) {
         const std::size_t digits = at + port.size();
-        const std::size_t end = std::min(placed.find_first_not_of("0123456789", digits), placed.size());
+        const std::size_t end =
+            std::min(placed.find_first_not_of("0123456789", digits), placed.size());
         if (placed.compare(at, port.size(), port) == 0 && end > digits) {
             placed.replace(digits, end - digits, "<HANDLE>");
         }
@@ -216,14 +224,16 @@ std::string PlaceStamp(const std::string& output, const std::string& stamp) {
     return placed;
 }
 
-std::vector<std::vector<std::uint8_t>> AnswerTo(const std::uint8_t* command, const Thermometer& thermometer) {
+std::vector<std::vector<std::uint8_t>> AnswerTo(const std::uint8_t* command,
+                                                const Thermometer& thermometer) {
     if (command[0] != 0x01) {
         return {};
     }
     // The host reads only bytes 2 and 3 of a data answer; 80 02 in front is filler.
     const auto data = [](unsigned high, unsigned low) {
-        return std::vector<std::uint8_t>{0x80, 0x02, static_cast<std::uint8_t>(high), static_cast<std::uint8_t>(low),
-                                         0, 0, 0, 0};
+        return std::vector<std::uint8_t>{
+            0x80, 0x02, static_cast<std::uint8_t>(high), static_cast<std::uint8_t>(low), 0, 0,
+            0,    0};
     };
     switch (command[1]) {
     case 0x86: {

@@ -11,10 +11,11 @@ const char* const kColumns = " | root | UTC0 |  | 0 | 25.125";
 TEST(GuestRowsTest, ReadsEachSetting) {
     Row row;
     std::string error;
-    ASSERT_TRUE(ParseRow(std::string("k |T t=0520 c=81 id=X delay=0-400 stop=1 unplug=2 kill=3 late=330 stale=5F60 "
-                                     "limit=5 mark=reader,-3600 lockdir=missing + O product=7400") +
-                             kColumns,
-                         &row, &error))
+    ASSERT_TRUE(ParseRow(
+        std::string("k |T t=0520 c=81 id=X delay=0-400 stop=1 unplug=2 kill=3 late=330 stale=5F60 "
+                    "limit=5 mark=reader,-3600 lockdir=missing + O product=7400") +
+            kColumns,
+        &row, &error))
         << error;
     ASSERT_EQ(row.devices.size(), 2u);
     const Thermometer& t = row.devices[0].thermometer;
@@ -39,8 +40,9 @@ TEST(GuestRowsTest, ReadsEachSetting) {
 TEST(GuestRowsTest, ReadsTheColumns) {
     Row row;
     std::string error;
-    ASSERT_TRUE(ParseRow("two |  T  + T | wine32*3 | CET-1CEST,M3.5.0,M10.5.0/3 | -x -f >/dev/full | 1 | a|b ",
-                         &row, &error));
+    ASSERT_TRUE(ParseRow(
+        "two |  T  + T | wine32*3 | CET-1CEST,M3.5.0,M10.5.0/3 | -x -f >/dev/full | 1 | a|b ", &row,
+        &error));
     EXPECT_EQ(row.name, "two");
     EXPECT_EQ(row.bus, "T+T");
     EXPECT_EQ(row.runner, "wine32");
@@ -60,16 +62,24 @@ TEST(GuestRowsTest, RefusesWhatItCannotPlay) {
         const char* runner;
         const char* status;
     } cases[] = {
-        {"T t=192", "root", "0"},   {"T c=8G", "root", "0"},    {"T kill=4", "root", "0"},
-        {"T delay=5-1", "root", "0"}, {"T mark=root", "root", "0"}, {"T fast=1", "root", "0"},
-        {"X", "root", "0"},         {"T", "root*0", "0"},        {"T", "root", "x"},
-        {"T lockdir=gone", "root", "0"}, {"T id=seventeen_letters", "root", "0"},
+        {"T t=192", "root", "0"},
+        {"T c=8G", "root", "0"},
+        {"T kill=4", "root", "0"},
+        {"T delay=5-1", "root", "0"},
+        {"T mark=root", "root", "0"},
+        {"T fast=1", "root", "0"},
+        {"X", "root", "0"},
+        {"T", "root*0", "0"},
+        {"T", "root", "x"},
+        {"T lockdir=gone", "root", "0"},
+        {"T id=seventeen_letters", "root", "0"},
     };
     for (const auto& c : cases) {
         Row row;
         std::string error;
-        EXPECT_FALSE(ParseRow(std::string("r | ") + c.devices + " | " + c.runner + " | UTC0 |  | " + c.status + " |",
-                              &row, &error))
+        EXPECT_FALSE(ParseRow(
+            std::string("r | ") + c.devices + " | " + c.runner + " | UTC0 |  | " + c.status + " |",
+            &row, &error))
             << c.devices << " " << c.runner;
         EXPECT_FALSE(error.empty()) << c.devices;
     }
@@ -88,16 +98,17 @@ TEST(GuestRowsTest, PicksTheRowsOfABoot) {
         bool windows;
         bool played;
     } cases[] = {
-        {"a", "root", "all", false, true},          {"a", "wine", "all", false, false},
-        {"a", "wine64", "all", true, true},         {"a", "reader", "all", true, false},
-        {"a [arm]", "root", "arm", false, true},    {"a", "root", "arm", false, false},
-        {"[arm] a", "root", "arm", false, false},   {"a [arm]", "wine", "arm", true, true},
+        {"a", "root", "all", false, true},        {"a", "wine", "all", false, false},
+        {"a", "wine64", "all", true, true},       {"a", "reader", "all", true, false},
+        {"a [arm]", "root", "arm", false, true},  {"a", "root", "arm", false, false},
+        {"[arm] a", "root", "arm", false, false}, {"a [arm]", "wine", "arm", true, true},
     };
     for (const auto& c : cases) {
         Row row;
         row.name = c.name;
         row.runner = c.runner;
-        EXPECT_EQ(RowIsForBoot(row, c.tag, c.windows), c.played) << c.name << " " << c.runner << " " << c.tag;
+        EXPECT_EQ(RowIsForBoot(row, c.tag, c.windows), c.played)
+            << c.name << " " << c.runner << " " << c.tag;
     }
     EXPECT_EQ(ProgramsOf("wine"), (std::vector<std::string>{"x64", "x86"}));
     EXPECT_EQ(ProgramsOf("wine32"), (std::vector<std::string>{"x86"}));
@@ -105,7 +116,8 @@ TEST(GuestRowsTest, PicksTheRowsOfABoot) {
 }
 
 TEST(GuestRowsTest, TurnsOutputIntoWhatTheTableWrites) {
-    EXPECT_EQ(Unescape("ERR ReadFile 1460 Timeout.\\r\\n\\nx\\\\n\\q"), "ERR ReadFile 1460 Timeout.\r\n\nx\\n\\q");
+    EXPECT_EQ(Unescape("ERR ReadFile 1460 Timeout.\\r\\n\\nx\\\\n\\q"),
+              "ERR ReadFile 1460 Timeout.\r\n\nx\\n\\q");
     EXPECT_EQ(WithCrlf("a\r\n\nb"), "a\r\r\n\r\nb");
     EXPECT_EQ(PlaceHandles("x\nUSB Port #56 y\nUSB Port #\nUSB Port #7"),
               "x\nUSB Port #<HANDLE> y\nUSB Port #\nUSB Port #<HANDLE>");
@@ -127,8 +139,10 @@ TEST(GuestRowsTest, AnswersAsTheThermometer) {
     ASSERT_EQ(id.size(), 2u);
     EXPECT_EQ(std::string(id[0].begin(), id[0].end()) + std::string(id[1].begin(), id[1].end()),
               std::string("TEMPerGold_V3.1\0", 16));
-    EXPECT_EQ(AnswerTo(calibration, t), (std::vector<std::vector<std::uint8_t>>{{0x80, 0x02, 0x81, 0, 0, 0, 0, 0}}));
-    EXPECT_EQ(AnswerTo(celsius, t), (std::vector<std::vector<std::uint8_t>>{{0x80, 0x02, 0x05, 0x20, 0, 0, 0, 0}}));
+    EXPECT_EQ(AnswerTo(calibration, t),
+              (std::vector<std::vector<std::uint8_t>>{{0x80, 0x02, 0x81, 0, 0, 0, 0, 0}}));
+    EXPECT_EQ(AnswerTo(celsius, t),
+              (std::vector<std::vector<std::uint8_t>>{{0x80, 0x02, 0x05, 0x20, 0, 0, 0, 0}}));
     EXPECT_TRUE(AnswerTo(unknown, t).empty());
     EXPECT_TRUE(AnswerTo(other, t).empty());
 }
