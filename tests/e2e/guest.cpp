@@ -12,6 +12,7 @@
 #include <grp.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sched.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -171,7 +172,7 @@ bool ReadCommand(Emulation* e, std::uint8_t* command) {
         if (e->stale.exchange(false)) {
             std::uint8_t command[kReportLength] = {0x01, 0x80};
             Thermometer unasked = e->settings;
-            unasked.celsius = static_cast<unsigned>(e->settings.stale);
+            unasked.celsius = static_cast<unsigned>(std::max(e->settings.stale, e->settings.early));
             if (write(e->data, AnswerTo(command, unasked)[0].data(), kReportLength) < 0) {
                 return false;
             }
@@ -623,6 +624,46 @@ void PlayWithStaleReport(const Row& row, const std::string& program, Emulation* 
     }
 }
 
+bool HoldsOpen(pid_t pid, const std::string& node) {
+    char target[256];
+    for (const std::string& fd : Glob("/proc/" + std::to_string(pid) + "/fd/*")) {
+        const ssize_t length = readlink(fd.c_str(), target, sizeof target - 1);
+        if (length > 0 && node == std::string(target, static_cast<std::size_t>(length))) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// early=HHLL: the run is stopped once it has the node open (by then, or
+// during its pause before the first command), a report comes unasked, and
+// it goes on: only its drop before each command keeps that report from
+// being taken for the answer. Another holder keeps the node open, without
+// its lock, so that the run's open is not the first one, after which
+// usbhid drops what comes for 50 ms.
+void PlayWithEarlyReport(const Row& row, const std::string& program, Emulation* e,
+                         std::vector<std::thread>* threads, std::string* problem) {
+    const std::string node = DataNode();
+    const int keeper = open(node.c_str(), O_RDWR | O_CLOEXEC);
+    PlayRuns(row, program, 1, 1, threads);
+    Run& run = machine.runs[1];
+    bool stopped = false;
+    for (const long end = NowMs() + 10000; !stopped && !run.done && NowMs() < end; sched_yield()) {
+        stopped = run.pid > 0 && HoldsOpen(run.pid, node) && kill(run.pid, SIGSTOP) == 0;
+    }
+    if (!stopped) {
+        *problem = "the run was not seen with the thermometer open";
+    }
+    e->stale = true;
+    SleepMs(300);
+    if (stopped) {
+        kill(run.pid, SIGCONT);
+    }
+    if (keeper >= 0) {
+        close(keeper);
+    }
+}
+
 // mark=OWNER,AGE: a file OWNER made AGE seconds ago lies where the
 // thermometer's mark does. lockdir: /run/lock as some systems have it.
 void PrepareMarks(const Row& row) {
@@ -707,8 +748,11 @@ void PlayProgram(const Row& row, const std::string& program, const std::string& 
     std::vector<std::thread> threads;
     Emulation* killed = EmulationWith(&Thermometer::killAt);
     Emulation* stale = EmulationWith(&Thermometer::stale);
+    Emulation* early = EmulationWith(&Thermometer::early);
     if (killed != nullptr) {
         KillDuringReadOut(row, program, killed, &threads, problem);
+    } else if (early != nullptr) {
+        PlayWithEarlyReport(row, program, early, &threads, problem);
     } else if (stale != nullptr) {
         PlayWithStaleReport(row, program, stale, &threads);
     } else {

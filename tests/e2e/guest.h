@@ -19,6 +19,7 @@ struct Thermometer {
     long delayMs = 0;
     long delayMaxMs = 0;  // above delayMs: each delay drawn from the range
     long stale = kNone;   // the temperature of a report that comes unasked
+    long early = kNone;   // the same, once the run has the node open
     long killAt = kNone;  // the command during which the first run is killed
     long lateMs = kNone;  // when that command's answer comes, after it arrived
 };

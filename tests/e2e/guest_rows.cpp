@@ -49,7 +49,8 @@ bool Setting(const std::string& key, const std::string& value, Device* device, R
         t.id = value;
     } else if (key == "product" && Hex(value, 4, &number)) {
         device->product = static_cast<unsigned>(number);
-    } else if (key == "stale" && Hex(value, 4, &t.stale)) {
+    } else if (key == "stale" || key == "early") {
+        return Hex(value, 4, key == "stale" ? &t.stale : &t.early);
     } else if (key == "stop") {
         return Number(value, 10, &t.stopAfter) && t.stopAfter >= 0;
     } else if (key == "unplug") {

@@ -11,11 +11,11 @@ const char* const kColumns = " | root | UTC0 |  | 0 | 25.125";
 TEST(GuestRowsTest, ReadsEachSetting) {
     Row row;
     std::string error;
-    ASSERT_TRUE(ParseRow(
-        std::string("k |T t=0520 c=81 id=X delay=0-400 stop=1 unplug=2 kill=3 late=330 stale=5F60 "
-                    "limit=5 mark=reader,-3600 lockdir=missing + O product=7400") +
-            kColumns,
-        &row, &error))
+    ASSERT_TRUE(ParseRow(std::string("k |T t=0520 c=81 id=X delay=0-400 stop=1 unplug=2 kill=3 "
+                                     "late=330 stale=5F60 early=0102 "
+                                     "limit=5 mark=reader,-3600 lockdir=missing + O product=7400") +
+                             kColumns,
+                         &row, &error))
         << error;
     ASSERT_EQ(row.devices.size(), 2u);
     const Thermometer& t = row.devices[0].thermometer;
@@ -29,6 +29,7 @@ TEST(GuestRowsTest, ReadsEachSetting) {
     EXPECT_EQ(t.killAt, 3);
     EXPECT_EQ(t.lateMs, 330);
     EXPECT_EQ(t.stale, 0x5F60);
+    EXPECT_EQ(t.early, 0x0102);
     EXPECT_EQ(row.limit, 5);
     EXPECT_EQ(row.markOwner, "reader");
     EXPECT_EQ(row.markAge, -3600);
