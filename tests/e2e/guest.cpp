@@ -170,10 +170,10 @@ bool Wine(const std::string& what) {
 bool ReadCommand(Emulation* e, std::uint8_t* command) {
     while (!e->stop) {
         if (e->stale.exchange(false)) {
-            std::uint8_t command[kReportLength] = {0x01, 0x80};
+            const std::uint8_t celsius[kReportLength] = {0x01, 0x80};
             Thermometer unasked = e->settings;
             unasked.celsius = static_cast<unsigned>(std::max(e->settings.stale, e->settings.early));
-            if (write(e->data, AnswerTo(command, unasked)[0].data(), kReportLength) < 0) {
+            if (write(e->data, AnswerTo(celsius, unasked)[0].data(), kReportLength) < 0) {
                 return false;
             }
         }
