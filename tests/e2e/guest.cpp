@@ -624,23 +624,26 @@ void PlayWithStaleReport(const Row& row, const std::string& program, Emulation* 
     }
 }
 
-bool HoldsOpen(pid_t pid, const std::string& node) {
+// pid has the node open and holds its lock (flock shows in fdinfo).
+bool HoldsLock(pid_t pid, const std::string& node) {
+    const std::string process = "/proc/" + std::to_string(pid);
     char target[256];
-    for (const std::string& fd : Glob("/proc/" + std::to_string(pid) + "/fd/*")) {
+    for (const std::string& fd : Glob(process + "/fd/*")) {
         const ssize_t length = readlink(fd.c_str(), target, sizeof target - 1);
         if (length > 0 && node == std::string(target, static_cast<std::size_t>(length))) {
-            return true;
+            return Contains(Read(process + "/fdinfo/" + fd.substr(fd.rfind('/') + 1)), "FLOCK");
         }
     }
     return false;
 }
 
-// early=HHLL: the run is stopped once it has the node open (by then, or
-// during its pause before the first command), a report comes unasked, and
-// it goes on: only its drop before each command keeps that report from
-// being taken for the answer. Another holder keeps the node open, without
-// its lock, so that the run's open is not the first one, after which
-// usbhid drops what comes for 50 ms.
+// early=HHLL: the run is stopped once it holds the thermometer (in its
+// pause before the first command, or just before), a report comes unasked,
+// and it goes on: only its drop before each command keeps that report from
+// being taken for the answer. Stopped as soon as it had the node open, it
+// missed the report in half the runs on some machines. Another holder keeps
+// the node open, without its lock, so that the run's open is not the first
+// one, after which usbhid drops what comes for 50 ms.
 void PlayWithEarlyReport(const Row& row, const std::string& program, Emulation* e,
                          std::vector<std::thread>* threads, std::string* problem) {
     const std::string node = DataNode();
@@ -649,10 +652,10 @@ void PlayWithEarlyReport(const Row& row, const std::string& program, Emulation* 
     Run& run = machine.runs[1];
     bool stopped = false;
     for (const long end = NowMs() + 10000; !stopped && !run.done && NowMs() < end; sched_yield()) {
-        stopped = run.pid > 0 && HoldsOpen(run.pid, node) && kill(run.pid, SIGSTOP) == 0;
+        stopped = run.pid > 0 && HoldsLock(run.pid, node) && kill(run.pid, SIGSTOP) == 0;
     }
     if (!stopped) {
-        *problem = "the run was not seen with the thermometer open";
+        *problem = "the run was not seen holding the thermometer";
     }
     e->stale = true;
     SleepMs(300);
