@@ -1,7 +1,8 @@
 #!/bin/busybox sh
 # What the guest program asks of Wine in the test machine, for the rows
-# whose user is "wine": guest-wine.sh start | tests | offer COUNT | withdraw
-# | forget. frostgauge.exe runs under the host's own Wine. The host's root is mounted
+# whose user is "wine":
+#     guest-wine.sh start | tests | offer COUNT | withdraw | forget
+# frostgauge.exe runs under the host's own Wine. The host's root is mounted
 # read-only over 9p, with one writable share (/mnt there) holding the Wine
 # prefix and the .exe, and Wine runs chrooted into it. 32-bit Wine, which
 # the host need not have, comes as a third share laid over the host's root.
