@@ -76,7 +76,8 @@ TEST(WindowsLock, WaitsForAnotherRunThenGivesUp) {
         // Another run is another thread here: a mutex is its owner thread's.
         const HANDLE taken = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         const HANDLE done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        std::thread other([&c, &name, taken, done] {
+        HANDLE dead = nullptr;  // the dead holder's handle keeps the abandoned mutex
+        std::thread other([&c, &name, &dead, taken, done] {
             const HANDLE mutex = CreateMutexA(nullptr, TRUE, name);
             if (c.other == Other::kReleasesAtOnce) {
                 ReleaseMutex(mutex);
@@ -89,7 +90,13 @@ TEST(WindowsLock, WaitsForAnotherRunThenGivesUp) {
             if (c.other == Other::kHolds || c.other == Other::kReleasesSoon) {
                 ReleaseMutex(mutex);
             }
-            CloseHandle(mutex);
+            // Closed, a dead holder's mutex would vanish before a slow
+            // TakeTurn opened it, which would then make a free one.
+            if (c.other == Other::kDiesHolding) {
+                dead = mutex;
+            } else {
+                CloseHandle(mutex);
+            }
         });
         WaitForSingleObject(taken, INFINITE);
         Turn turn = {0, !c.waited};
@@ -103,6 +110,9 @@ TEST(WindowsLock, WaitsForAnotherRunThenGivesUp) {
         SetEvent(done);
         if (other.joinable()) {
             other.join();
+        }
+        if (dead != nullptr) {
+            CloseHandle(dead);
         }
         CloseHandle(done);
         CloseHandle(taken);

@@ -595,7 +595,7 @@ void KillDuringReadOut(const Row& row, const std::string& program, Emulation* e,
     }
     kill(first.pid, SIGKILL);
     if (e->settings.lateMs != kNone) {
-        WaitFor([&first] { return first.done.load(); });
+        WaitFor([&] { return first.done.load(); });
         PlayRuns(row, program, 2, row.runs, threads);
         if (program == "linux") {
             OthersWait(program, first.pid);
