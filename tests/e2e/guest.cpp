@@ -442,14 +442,24 @@ std::string DataNode() {
     return "";
 }
 
+// The descriptors among `pattern` (/proc/PID/fd/N) that have the node open.
+std::vector<std::string> DescriptorsOf(const std::string& node, const std::string& pattern) {
+    std::vector<std::string> found;
+    char target[256];
+    for (const std::string& fd : Glob(pattern)) {
+        const ssize_t length = readlink(fd.c_str(), target, sizeof target - 1);
+        if (length > 0 && node == std::string(target, static_cast<std::size_t>(length))) {
+            found.push_back(fd);
+        }
+    }
+    return found;
+}
+
 // A process other than this one and `pid` has the node open.
 bool OpenedByOther(const std::string& node, pid_t pid) {
-    char target[256];
-    for (const std::string& fd : Glob("/proc/[0-9]*/fd/*")) {
-        const ssize_t length = readlink(fd.c_str(), target, sizeof target - 1);
+    for (const std::string& fd : DescriptorsOf(node, "/proc/[0-9]*/fd/*")) {
         const pid_t owner = static_cast<pid_t>(std::atol(fd.c_str() + 6));
-        if (length > 0 && node == std::string(target, static_cast<std::size_t>(length)) &&
-            owner != pid && owner != getpid()) {
+        if (owner != pid && owner != getpid()) {
             return true;
         }
     }
@@ -626,12 +636,9 @@ void PlayWithStaleReport(const Row& row, const std::string& program, Emulation* 
 
 // pid has the node open and holds its lock (flock shows in fdinfo).
 bool HoldsLock(pid_t pid, const std::string& node) {
-    const std::string process = "/proc/" + std::to_string(pid);
-    char target[256];
-    for (const std::string& fd : Glob(process + "/fd/*")) {
-        const ssize_t length = readlink(fd.c_str(), target, sizeof target - 1);
-        if (length > 0 && node == std::string(target, static_cast<std::size_t>(length))) {
-            return Contains(Read(process + "/fdinfo/" + fd.substr(fd.rfind('/') + 1)), "FLOCK");
+    for (std::string fd : DescriptorsOf(node, "/proc/" + std::to_string(pid) + "/fd/*")) {
+        if (Contains(Read(fd.replace(fd.rfind("/fd/"), 4, "/fdinfo/")), "FLOCK")) {
+            return true;
         }
     }
     return false;
