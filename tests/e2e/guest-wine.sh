@@ -68,6 +68,7 @@ verdict() {  # name problem [file]
     fi
     report "FAIL $1: $2"
     sed 's/^/e2e:     /' "$3"
+    return 1
 }
 
 # A persistent server keeps Wine's services up between runs; the throw-away
@@ -181,9 +182,10 @@ withdraw_devices() {
 
 # The 32-bit program's unit tests and program checks, which the host runs
 # for the 64-bit one: here, before any device is plugged, as the host has
-# none. Each counts as a row; every test listed must have run.
+# none. Every test listed must have run.
 run_windows_tests() {
     [ -f /e2e/tests32 ] || return 0
+    result=0
     tests=$(sed -n 's/^tests=//p' /e2e/tests32)
     source=$(sed -n 's/^source=//p' /e2e/tests32)
     # Where the host keeps them, which Wine's own /tmp and /run may hide.
@@ -199,15 +201,16 @@ run_windows_tests() {
     if [ "$status" -eq 0 ] && [ "$listed" -gt 0 ] && [ "$ran" = "$listed" ]; then
         verdict "x86 unit tests, $ran of $listed" ""
     else
-        verdict "x86 unit tests" "status $status, ${ran:-none} of $listed ran" /tmp/tests32.out
+        verdict "x86 unit tests" "status $status, ${ran:-none} of $listed ran" /tmp/tests32.out || result=1
     fi
     # shellcheck disable=SC2086
     if chroot "$HOST" env $WINE_ENV sh "$source/tests/windows/program_runs.sh" /usr/lib/wine/wine \
         /mnt/frostgauge32.exe "$source/tests/cli/help.golden" "${tests%/*}/hid.dll" >/tmp/checks32.out 2>&1; then
         verdict "x86 program checks, $(tail -n 1 /tmp/checks32.out)" ""
     else
-        verdict "x86 program checks" "$(tail -n 1 /tmp/checks32.out)" /tmp/checks32.out
+        verdict "x86 program checks" "$(tail -n 1 /tmp/checks32.out)" /tmp/checks32.out || result=1
     fi
+    return $result
 }
 
 case $1 in
