@@ -71,8 +71,11 @@ TEST(WindowsLock, WaitsForAnotherRunThenGivesUp) {
     char name[MAX_PATH];
     MutexNameOfPath(kData, name, sizeof name);
     const int savedTimeout = lockTimeoutMs;
-    lockTimeoutMs = 300;
     for (const auto& c : cases) {
+        // The other lets go half a second on, long after this one began to
+        // wait even under emulation (50 ms was not, there), and long before
+        // this one would give up.
+        lockTimeoutMs = c.other == Other::kHolds ? 300 : 10000;
         // Another run is another thread here: a mutex is its owner thread's.
         const HANDLE taken = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         const HANDLE done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -84,7 +87,7 @@ TEST(WindowsLock, WaitsForAnotherRunThenGivesUp) {
             }
             SetEvent(taken);
             if (c.other != Other::kReleasesAtOnce) {
-                WaitForSingleObject(done, c.other == Other::kHolds ? INFINITE : 50);
+                WaitForSingleObject(done, c.other == Other::kHolds ? INFINITE : 500);
             }
             // The one that dies leaves with the mutex, which abandons it.
             if (c.other == Other::kHolds || c.other == Other::kReleasesSoon) {
