@@ -52,20 +52,21 @@ build_programs() {  # shared: whether the Windows programs change too
     done
 }
 
-# One machine's rows (or the Wine rows), its summary and failed rows into $logs/NAME.
+# One machine's rows, its summary and failed rows into $logs/NAME.
 play() {  # name
-    arch=$(awk -v name="$1" '$1 == name { print $3 }' "$source/tests/e2e/platforms.txt")
+    arch=$(awk -v name="$1" '$1 == name { print $3 ($6 == "wine" ? "-wine" : "") }' "$source/tests/e2e/platforms.txt")
     cross=$out/build-aarch64-linux-gnu
     [ "$arch" != armhf ] || cross=$out/build-arm-linux-gnueabihf
+    log=$logs/$1
     case $1:$arch in
-    wine:) set -- wine "$out" "$out/build-x86_64/frostgauge.exe" "$out/tests/e2e/e2e_guest" "$out/build-i686/frostgauge.exe" ;;
-    "$first":*) set -- --platform "$1" check "$out" "$out/tests/e2e/frostgauge_static" "$out/tests/e2e/e2e_guest" "$out/frostgauge" ;;
-    *:amd64) set -- --platform "$1" check "$out" "$out/frostgauge" "$out/tests/e2e/e2e_guest" ;;
-    *) set -- --platform "$1" check "$out" "$cross/frostgauge" "$cross/tests/e2e/e2e_guest" ;;
+    *:amd64-wine) set -- "$1" "$out/build-x86_64/frostgauge.exe" "$out/tests/e2e/e2e_guest" "$out/build-i686/frostgauge.exe" ;;
+    "$first":*) set -- "$1" "$out/tests/e2e/frostgauge_static" "$out/tests/e2e/e2e_guest" "$out/frostgauge" ;;
+    *:amd64) set -- "$1" "$out/frostgauge" "$out/tests/e2e/e2e_guest" ;;
+    *) set -- "$1" "$cross/frostgauge" "$cross/tests/e2e/e2e_guest" ;;
     esac
-    log=$logs/wine
-    [ "$1" = wine ] || log=$logs/$2
-    "$run_vm" "$@" >"$log.console" 2>&1 || true
+    machine=$1
+    shift
+    "$run_vm" --platform "$machine" check "$out" "$@" >"$log.console" 2>&1 || true
     {
         sed -n 's/^\([0-9]* passed, [0-9]* failed\)$/\1/p' "$log.console"
         sed -n 's/^FAIL \(.*\) ([0-9.]* s): .*/\1/p' "$log.console"
@@ -80,7 +81,8 @@ play_all() {
 }
 
 first=$(awk '/^[a-z]/ { print $1; exit }' "$source/tests/e2e/platforms.txt")
-machines=$(awk '/^[a-z]/ { print $1 }' "$source/tests/e2e/platforms.txt")
+machines=$(awk '/^[a-z]/ && $6 != "wine" { print $1 }' "$source/tests/e2e/platforms.txt")
+wines=$(awk '/^[a-z]/ && $6 == "wine" { print $1 }' "$source/tests/e2e/platforms.txt")
 # shellcheck disable=SC2046
 [ $# -gt 0 ] || set -- none $(sed -n 's/^\([^#][^|]*[^ |]\) *|.*/\1/p' "$source/tests/e2e/mutants.txt" | tr ' ' '_')
 for fault in "$@"; do
@@ -109,7 +111,8 @@ for fault in "$@"; do
     # shellcheck disable=SC2086
     set -- $machines
     if $shared; then
-        play wine &
+        # shellcheck disable=SC2086
+        play_all $wines &
         play_all "$@"
     else
         play_all "$1" "$2" &
@@ -118,7 +121,7 @@ for fault in "$@"; do
     fi
     wait
     jobs="unit $machines"
-    ! $shared || jobs="$jobs wine"
+    ! $shared || jobs="$jobs $wines"
     for job in $jobs; do
         summary=$(head -n 1 "$logs/$job")
         rows=$(sed 1d "$logs/$job" | paste -sd ';' -)

@@ -3,8 +3,8 @@
 // gadgets, plays every row of /e2e/scenarios.txt for this boot against
 // them, timing kills, late answers and stale reports from here, and reports
 // on the console ("e2e: " lines). The kernel command line picks the mode:
-// frostgauge=wine (the Windows rows), demo, demo-windows, bench, soak or
-// soak-wine; rows=TAG plays only the rows tagged [TAG].
+// frostgauge=demo, bench or soak (the rows otherwise); wine=1 plays the
+// Windows programs under Wine; rows=TAG plays only the rows tagged [TAG].
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -1070,7 +1070,7 @@ int main() {
     std::srand(static_cast<unsigned>(getpid()));
     const std::string commandLine = Read("/proc/cmdline");
     const std::string mode = Word(commandLine, "frostgauge", "check");
-    machine.windows = mode == "wine" || mode == "demo-windows" || mode == "soak-wine";
+    machine.windows = Word(commandLine, "wine", "0") == "1";
     if (machine.windows) {
         machine.marks = "/host/mnt/prefix/drive_c/ProgramData";
     }
@@ -1082,20 +1082,19 @@ int main() {
         machine.udevMajor.erase(0, machine.udevMajor.find_first_not_of(' '));
     }
     const long soakRuns = std::atol(Word(commandLine, "soak_runs", "0").c_str());
-    const bool rows = mode == "check" || mode == "wine";
-    if (rows) {
+    if (mode == "check") {
         SetClock();
     }
     bool passed = !machine.windows || Wine("start");
-    if (rows) {
+    if (mode == "check") {
         // The 32-bit unit tests and program checks, under Wine only.
         machine.failed += passed && machine.windows && !Wine("tests") ? 1 : 0;
         passed = passed && PlayRows(Word(commandLine, "rows", "all"));
-    } else if (mode == "demo" || mode == "demo-windows") {
+    } else if (mode == "demo") {
         passed = passed && Demo(machine.windows ? "frostgauge.exe" : "frostgauge");
     } else if (mode == "bench") {
         passed = Bench();
-    } else if (mode == "soak" || mode == "soak-wine") {
+    } else if (mode == "soak") {
         passed = passed && Soak(soakRuns > 0      ? soakRuns
                                 : machine.windows ? 100
                                                   : 1000,

@@ -1,17 +1,18 @@
 #!/bin/sh
 # Boots a Debian kernel under QEMU, with the guest program (guest.cpp)
 # playing emulated thermometers on a USB gadget bus, and relays what it
-# reports: the rows of scenarios.txt (check, or wine for the Windows rows),
-# the README's two commands (demo, demo-windows), timed runs (bench) or
-# many runs at once, some killed (soak, soak-wine).
+# reports: the line's rows of scenarios.txt (check), the README's first
+# command (demo), timed runs (bench) or many runs at once, some killed (soak).
 # Usage: run-vm.sh [--platform NAME] MODE BUILD_DIR PROGRAM GUEST [DYNAMIC_PROGRAM | PROGRAM32 [TESTS32]]
-# NAME is a line of platforms.txt; without it, the first line of PROGRAM's
-# architecture. With DYNAMIC_PROGRAM, the machine also carries valgrind's
-# memcheck for the rows whose user is "valgrind". The Windows modes take the
-# 64-bit frostgauge.exe as PROGRAM and the 32-bit one as PROGRAM32, run under
-# the host's Wine, which the guest mounts over 9p; 32-bit Wine comes from
-# Debian's i386 packages, fetched here. With TESTS32, the 32-bit unit tests,
-# the guest also runs them: its kernel runs 32-bit code whatever the host's can do.
+# NAME is a line of platforms.txt; without it, the first line that runs
+# PROGRAM: of its architecture, or the first "wine" line for a .exe.
+# With DYNAMIC_PROGRAM, the machine also carries valgrind's memcheck for the
+# rows whose user is "valgrind". A "wine" line takes the 64-bit
+# frostgauge.exe as PROGRAM and the 32-bit one as PROGRAM32, and runs them
+# under the host's Wine, which the guest mounts over 9p; 32-bit Wine comes
+# from Debian's i386 packages, fetched here. With TESTS32, the 32-bit unit
+# tests, the guest also runs them: its kernel runs 32-bit code whatever the
+# host's can do.
 set -eu
 platform=
 if [ "$1" = --platform ]; then
@@ -23,25 +24,20 @@ build=$2
 program=$3
 guest=$4
 dynamic=${5:-}
+tests32=${6:-}
 here=$(cd "$(dirname "$0")" && pwd)
 share=$(cd "$build" && pwd)/e2e-wine  # the guest's only writable folder of the host: Wine's prefix, the .exe files
-windows=false
-program32=
-tests32=${6:-}
-case $mode in wine | demo-windows | soak-wine)
-    windows=true
-    program32=$dynamic
-    dynamic=
-    ;;
-esac
 if [ -z "$platform" ]; then
-    # The first line of the program's architecture.
-    arch=amd64
-    $windows || case $(readelf -h "$program" | sed -n 's/^ *Machine: *//p') in
-    AArch64) arch=arm64 ;;
-    ARM) arch=armhf ;;
+    arch=amd64 wine=false
+    case $program in
+    *.exe) wine=true ;;
+    *) case $(readelf -h "$program" | sed -n 's/^ *Machine: *//p') in
+        AArch64) arch=arm64 ;;
+        ARM) arch=armhf ;;
+        esac ;;
     esac
-    platform=$(awk -v arch="$arch" '$3 == arch { print $1; exit }' "$here/platforms.txt")
+    platform=$(awk -v arch="$arch" -v wine=$wine \
+        '/^[a-z]/ && $3 == arch && ($6 == "wine") == (wine == "true") { print $1; exit }' "$here/platforms.txt")
 fi
 line=$(awk -v name="$platform" '$1 == name' "$here/platforms.txt")
 [ -n "$line" ] || { echo "no test machine $platform in $here/platforms.txt"; exit 1; }
@@ -49,6 +45,13 @@ line=$(awk -v name="$platform" '$1 == name' "$here/platforms.txt")
 set -- $line
 [ $# -eq 8 ] || { echo "platforms.txt: the line $platform has $# fields, not 8"; exit 1; }
 release=$2 arch=$3 kernel_pin=$4 cpu=$5 libc=$6 rows=$7 extras=$8
+windows=false
+program32=
+if [ "$libc" = wine ]; then
+    windows=true
+    program32=$dynamic
+    dynamic=
+fi
 case $arch in
 amd64) qemu=qemu-system-x86_64 console=ttyS0 triplet=x86_64-linux-gnu ;;
 arm64) qemu=qemu-system-aarch64 console=ttyAMA0 triplet=aarch64-linux-gnu ;;
@@ -381,6 +384,7 @@ boot() {
     fi
     append="console=$console quiet panic=-1 rows=$rows"
     [ "$mode" = check ] || append="$append frostgauge=$mode"
+    ! $windows || append="$append wine=1"
     # A shorter or longer soak, for trying it out.
     [ -z "${FROSTGAUGE_SOAK_RUNS:-}" ] || append="$append soak_runs=$FROSTGAUGE_SOAK_RUNS"
     memory=512
@@ -399,7 +403,7 @@ boot() {
     # A hang anywhere in the guest ends here, not in CI. Both Windows
     # programs play every Wine row, which takes the longest.
     limit=540
-    [ "$mode" != wine ] || limit=1500
+    [ "$mode" != check ] || ! $windows || limit=1500
     [ "${mode#soak}" = "$mode" ] || limit=5400
     # Emulated, a second processor cost more than it gave: with one, make
     # check took 2 min less processor time, and the Wine rows alone were as

@@ -2,8 +2,8 @@
 # Cross-builds the 64-bit and 32-bit Windows programs from this tree, checks
 # that each loads on the oldest Windows it serves, and runs the 64-bit
 # program's tests under Wine. The 32-bit program's tests run in the test
-# machine (e2e_vm_wine), whose kernel runs 32-bit code whatever this one's
-# can do. With "programs", it only builds what that machine needs: the two
+# machine (the wine line of tests/e2e/platforms.txt), whose kernel runs
+# 32-bit code whatever this one's can do. With "programs", it only builds what that machine needs: the two
 # programs and the 32-bit tests, so that its boot need not wait for the rest.
 # Usage: run.sh SOURCE_DIR NATIVE_BUILD_DIR [programs]
 set -eu
