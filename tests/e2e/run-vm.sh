@@ -133,7 +133,7 @@ module_file() {
 # A cache made for a shorter module list lacks some: it is not complete.
 cache_is_complete() {
     [ -f "$kernel_dir/vmlinuz" ] && [ -x "$cache/busybox" ] || return 1
-    [ "$libc" = build ] || [ -d "$cache/libc" ] || return 1
+    [ "$libc" != release ] || [ -d "$cache/libc" ] || return 1
     for module in $modules $share_modules; do
         module_file "$module" >/dev/null || return 1
     done
