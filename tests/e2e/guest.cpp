@@ -885,7 +885,8 @@ bool Demo(const char* name) {
     Row row = OneThermometer("T c=81 t=1920", machine.windows ? "wine64" : "root");
     std::string problem;
     if (!PlugDevices(row, &problem)) {
-        Report("FAIL " + problem + "\n" + machine.log);
+        Report("FAIL " + problem);
+        Details("    emulator: ", machine.log);
         return false;
     }
     for (const char* arguments : {"-d", "-x"}) {
