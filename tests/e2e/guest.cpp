@@ -195,6 +195,24 @@ bool ReadCommand(Emulation* e, std::uint8_t* command) {
     return false;
 }
 
+// When the dead run's command went out (arrived: when it came), by the
+// stamp on its mark, which the next run's wait counts from. Under a starved
+// Wine the command reached the thermometer up to seconds after that.
+long SentMs(long arrived) {
+    long sent = arrived;
+    timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    for (const std::string& mark : Glob(machine.marks + "/frostgauge-*")) {
+        struct stat status = {};
+        const long at = stat(mark.c_str(), &status) != 0
+                            ? arrived
+                            : NowMs() - (now.tv_sec - status.st_mtim.tv_sec) * 1000L -
+                                  (now.tv_nsec - status.st_mtim.tv_nsec) / 1000000L;
+        sent = at < arrived && at > arrived - 5000 ? std::min(sent, at) : sent;
+    }
+    return sent;
+}
+
 // Answers until stopped. With kill=N it holds back its answers to the first
 // command and to command N until the choreography releases them.
 void Serve(Emulation* e) {
@@ -220,7 +238,11 @@ void Serve(Emulation* e) {
             WaitFor([e] { return e->release.exchange(false) || e->stop; });
             e->held = 0;
             if (received + 1 == s.killAt && s.lateMs != kNone) {
-                delayMs = std::max(0L, arrived + s.lateMs - NowMs());
+                const long sent = SentMs(arrived);
+                delayMs = std::max(0L, sent + s.lateMs - NowMs());
+                Log("command " + std::to_string(s.killAt) + " came " +
+                    std::to_string(arrived - sent) + " ms after it went out, answered " +
+                    std::to_string(NowMs() + delayMs - sent) + " ms after");
             }
         }
         if (s.stopAfter != kNone && received >= s.stopAfter) {
@@ -586,7 +608,7 @@ void OthersWait(const std::string& program, pid_t first) {
 // it; when its command N does, it is killed, and the thermometer answers
 // that command after its delay, as a killed run's answer comes late. With
 // late=MS the others start only once it is dead, as a script's next run
-// does, and that answer comes MS after the command reached the thermometer,
+// does, and that answer comes MS after the command went out (SentMs),
 // or, on Linux, once another run has the node open (before, the kernel
 // would drop it: what comes in the first 50 ms after a first open).
 void KillDuringReadOut(const Row& row, const std::string& program, Emulation* e,
