@@ -202,13 +202,16 @@ long SentMs(long arrived) {
     long sent = arrived;
     timespec now;
     clock_gettime(CLOCK_REALTIME, &now);
+    struct stat status = {};
     for (const std::string& mark : Glob(machine.marks + "/frostgauge-*")) {
-        struct stat status = {};
-        const long at = stat(mark.c_str(), &status) != 0
-                            ? arrived
-                            : NowMs() - (now.tv_sec - status.st_mtim.tv_sec) * 1000L -
-                                  (now.tv_nsec - status.st_mtim.tv_nsec) / 1000000L;
-        sent = at < arrived && at > arrived - 5000 ? std::min(sent, at) : sent;
+        if (stat(mark.c_str(), &status) != 0) {
+            continue;
+        }
+        const long at = NowMs() - (now.tv_sec - status.st_mtim.tv_sec) * 1000L -
+                        (now.tv_nsec - status.st_mtim.tv_nsec) / 1000000L;
+        if (at < arrived && at > arrived - 5000) {
+            sent = std::min(sent, at);
+        }
     }
     return sent;
 }
