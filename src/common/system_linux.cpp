@@ -1,4 +1,5 @@
 #include "common/system.h"
+#include "common/system_linux.h"
 
 #include <cerrno>
 #include <csignal>
@@ -19,4 +20,10 @@ void PauseMilliseconds(int milliseconds) {
 
 void IgnoreBrokenPipes() {
     std::signal(SIGPIPE, SIG_IGN);
+}
+
+long MillisecondsSince(const timespec& start) {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (now.tv_sec - start.tv_sec) * 1000L + (now.tv_nsec - start.tv_nsec) / 1000000L;
 }

@@ -110,7 +110,7 @@ int VisitOpenNode(int fd, const char* hidDeviceDir, const char* devicePath,
     if (!TakeTurn(devicePath, fd, &turn)) {
         return ERROR_SENTINEL;
     }
-    const int result = ReadInTurn(fd, devicePath, turn.waited, action);
+    const int result = ReadInTurn(fd, devicePath, action);
     EndTurn(&turn);
     return result;
 }

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstddef>
-#include <ctime>
 
 enum class NodeListing { kListed, kMissing, kFailed };
 
@@ -24,6 +23,3 @@ unsigned ReadDeviceVersion(const char* hidDeviceDir);
 // Whether a node's HID device folder names a thermometer's data interface
 // (by its uevent and its USB interface), without opening the node.
 bool NamesThermometerData(const char* hidDeviceDir);
-
-// Milliseconds of the monotonic clock since start.
-long MillisecondsSince(const timespec& start);

@@ -4,8 +4,8 @@
 #include "common/run_options.h"
 #include "common/system.h"
 #include "device/device.h"
+#include "device/marking.h"
 #include "device/transfer.h"
-#include "device/turns.h"
 
 namespace {
 
@@ -32,12 +32,15 @@ bool SendCommand(DeviceHandle device, const char* name, const Report command) {
         std::printf("%s\n", name);
         TraceBytes("SND", command, static_cast<int>(kReportSize));
     }
-    CommandGoing();
+    // The answer may come up to a transfer's time-out after the write
+    // returns, which can be long after it began.
+    StampCommand();
     int error = 0;
     if (!WriteReport(device, command, &error)) {
         PrintSystemError("ERR WriteFile", error);
         return false;
     }
+    StampCommand();
     return true;
 }
 

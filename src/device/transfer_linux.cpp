@@ -5,16 +5,10 @@
 #include <cstdint>
 #include <ctime>
 
-#include "device/hidraw_linux.h"
+#include "common/system_linux.h"
 #include "device/transfer.h"
 
 int transferTimeoutMs = 5000;
-
-long MillisecondsSince(const timespec& start) {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return (now.tv_sec - start.tv_sec) * 1000L + (now.tv_nsec - start.tv_nsec) / 1000000L;
-}
 
 namespace {
 

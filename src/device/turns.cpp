@@ -2,7 +2,9 @@
 
 #include "common/run_options.h"
 #include "common/system.h"
+#include "device/marking.h"
 #include "device/transfer.h"
+#include "device/turns_platform.h"
 
 // A thermometer answers some 80 ms after a command. On Linux the kernel hands
 // each report to every reader at once, and a thermometer that nobody reads
@@ -26,16 +28,32 @@ Marking marking = {nullptr, kNoMark, false};
 
 }  // namespace
 
-QuietLine PlanQuietLine(MarkFound found, long ageMs, bool waited) {
-    QuietLine line = {0, 0};
-    if (waited || found != MarkFound::kNone) {
-        line.quietMs = quietLineMs;
-    }
-    // A dead run's answer comes no later than a transfer waits for one after
-    // its command. A mark dated ahead of the clock, or another's, tells no
-    // time: the quiet line alone covers an answer the thermometer held.
-    if (found == MarkFound::kDated && ageMs >= 0 && ageMs < transferTimeoutMs) {
-        line.watchMs = static_cast<int>(transferTimeoutMs - ageMs);
+QuietLine PlanQuietLine(MarkFound found, std::int64_t ageMs) {
+    QuietLine line = {quietLineMs, 0};
+    switch (found) {
+    case MarkFound::kNone:
+        // A live run that ended with nothing owed leaves no mark: what it
+        // was sent is queued here already, and the drop before the first
+        // command takes it.
+        line.quietMs = 0;
+        break;
+    case MarkFound::kNoPlace:
+        // A run before this one may have died with no mark to say so.
+        line.watchMs = transferTimeoutMs;
+        break;
+    case MarkFound::kUndated:
+        // Only what the thermometer held: the quiet line covers it.
+        break;
+    case MarkFound::kDated:
+        // A dead run's answer comes no later than a transfer waits for one
+        // after its command. Dated ahead, the clock went back since: its
+        // time tells at most that the whole wait may be owed.
+        if (ageMs < 0) {
+            line.watchMs = transferTimeoutMs;
+        } else if (ageMs < transferTimeoutMs) {
+            line.watchMs = static_cast<int>(transferTimeoutMs - ageMs);
+        }
+        break;
     }
     return line;
 }
@@ -53,14 +71,14 @@ bool StartOnQuietLine(DeviceHandle device, const QuietLine& line) {
     return true;
 }
 
-int ReadInTurn(DeviceHandle device, const char* devicePath, bool waited, ThermometerAction action) {
+int ReadInTurn(DeviceHandle device, const char* devicePath, ThermometerAction action) {
     char path[kMarkPathSize];
-    MarkPathOf(devicePath, path, sizeof path);
-    long ageMs = 0;
-    const MarkFound found = path[0] == '\0' ? MarkFound::kNone : LookAtMark(path, &ageMs);
+    std::int64_t ageMs = 0;
+    const MarkFound found =
+        FindMarkPlace(devicePath, path, sizeof path) ? LookAtMarks(path, &ageMs) : MarkFound::kNoPlace;
     // The mark is not touched before the first command, so that a run killed
     // while it waits leaves the next one the same time to wait for.
-    if (!StartOnQuietLine(device, PlanQuietLine(found, ageMs, waited))) {
+    if (!StartOnQuietLine(device, PlanQuietLine(found, ageMs))) {
         return ERROR_SENTINEL;
     }
     marking = {path[0] == '\0' ? nullptr : path, kNoMark, false};
@@ -77,7 +95,7 @@ int ReadInTurn(DeviceHandle device, const char* devicePath, bool waited, Thermom
     return result;
 }
 
-void CommandGoing() {
+void StampCommand() {
     if (marking.path != nullptr) {
         marking.mark = StampMark(marking.path, marking.mark);
         marking.owed = true;

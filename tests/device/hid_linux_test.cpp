@@ -5,8 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <string>
 #include <thread>
 #include <vector>
@@ -14,6 +16,7 @@
 #include "device/device.h"
 #include "device/hidraw_linux.h"
 #include "device/turns.h"
+#include "device/turns_platform.h"
 #include "support/capture.h"
 
 namespace {
@@ -171,27 +174,64 @@ TEST_F(SysfsTree, WaitsForTheLockOfAnotherRunThenGivesUp) {
     lockTimeoutMs = savedTimeout;
 }
 
+std::string BootId() {
+    char id[64] = "-";
+    if (FILE* file = std::fopen("/proc/sys/kernel/random/boot_id", "r")) {
+        if (std::fscanf(file, "%63s", id) != 1) {
+            std::snprintf(id, sizeof id, "-");
+        }
+        std::fclose(file);
+    }
+    return id;
+}
+
+// A stamp of the boot clock agoMs ago, as a run writes it.
+std::string StampOf(const std::string& boot, long long agoMs) {
+    timespec now;
+    clock_gettime(CLOCK_BOOTTIME, &now);
+    char text[96];
+    std::snprintf(text, sizeof text, "%s %020lld\n", boot.c_str(),
+                  static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000 - agoMs);
+    return text;
+}
+
 // What a run finds where its mark lies, and what it may stamp there: only a
-// plain file of its own account's (or root's) tells a time; another's or a
-// planted one never holds it up for long, and no link is ever followed.
+// plain file of its own account's (or root's) tells a time, on the boot
+// clock that no step of the wall clock moves; another's or a planted one
+// never holds it up for long, and no link is ever followed.
 TEST_F(SysfsTree, TrustsOnlyItsOwnMarksAndNeverFollowsALink) {
     const bool root = geteuid() == 0;
     enum class Lies { kNothing, kOwnFile, kOthersFile, kLink, kPipe, kFolder };
+    const std::string boot = BootId();
     const struct {
         const char* name;
         Lies lies;
+        std::string stamp;  // an own or another's file's text
+        mode_t mode;
         MarkFound found;
-        bool stamped;  // this run has a mark of its own afterwards
+        long long ageMs;  // about, for a dated mark
+        bool placed;      // this run may keep its mark there
     } cases[] = {
-        {"nothing", Lies::kNothing, MarkFound::kNone, true},
-        {"this account's mark", Lies::kOwnFile, MarkFound::kDated, true},
-        {"another account's file", Lies::kOthersFile, MarkFound::kUndated, root},
-        {"a link", Lies::kLink, MarkFound::kUndated, root},
-        {"a pipe", Lies::kPipe, MarkFound::kUndated, root},
-        {"a folder", Lies::kFolder, MarkFound::kUndated, false},
+        {"nothing", Lies::kNothing, "", 0644, MarkFound::kNone, 0, true},
+        {"this account's mark, stamped 1 s ago, its file an hour old", Lies::kOwnFile,
+         StampOf(boot, 1000), 0644, MarkFound::kDated, 1000, true},
+        {"a mark of another boot", Lies::kOwnFile, StampOf("another-boot", 1000), 0644,
+         MarkFound::kDated, 1LL << 40, true},
+        {"a mark dated ahead of the boot clock", Lies::kOwnFile, StampOf(boot, -60000), 0644,
+         MarkFound::kUndated, 0, true},
+        {"a mark with no stamp: its file's time", Lies::kOwnFile, "", 0644, MarkFound::kDated,
+         3600000, true},
+        {"a mark made read-only by a umask of 0277", Lies::kOwnFile, StampOf(boot, 1000), 0400,
+         MarkFound::kDated, 1000, true},
+        {"another account's file", Lies::kOthersFile, StampOf(boot, 0), 0644, MarkFound::kUndated,
+         0, root},
+        {"a link", Lies::kLink, "", 0644, MarkFound::kUndated, 0, false},
+        {"a pipe", Lies::kPipe, "", 0644, MarkFound::kUndated, 0, false},
+        {"a folder", Lies::kFolder, "", 0644, MarkFound::kUndated, 0, false},
     };
     WriteFile("target", "kept");
-    const std::string mark = root_ + "/mark";
+    const std::string mark = root_ + "/frostgauge-hidraw7";
+    readOutMarkDir = root_.c_str();
     for (const auto& c : cases) {
         if (c.lies == Lies::kOthersFile && !root) {
             continue;  // only root can make a file another's
@@ -200,12 +240,17 @@ TEST_F(SysfsTree, TrustsOnlyItsOwnMarksAndNeverFollowsALink) {
         case Lies::kNothing:
             break;
         case Lies::kOwnFile:
-        case Lies::kOthersFile:
-            WriteFile("mark", "");
+        case Lies::kOthersFile: {
+            WriteFile("frostgauge-hidraw7", c.stamp.c_str());
+            const timespec hourAgo = {std::time(nullptr) - 3600, 0};
+            const timespec times[2] = {hourAgo, hourAgo};
+            ASSERT_EQ(utimensat(AT_FDCWD, mark.c_str(), times, 0), 0);
+            ASSERT_EQ(chmod(mark.c_str(), c.mode), 0);
             if (c.lies == Lies::kOthersFile) {
                 ASSERT_EQ(chown(mark.c_str(), 4242, 4242), 0);
             }
             break;
+        }
         case Lies::kLink:
             ASSERT_EQ(symlink((root_ + "/target").c_str(), mark.c_str()), 0);
             break;
@@ -213,32 +258,70 @@ TEST_F(SysfsTree, TrustsOnlyItsOwnMarksAndNeverFollowsALink) {
             ASSERT_EQ(mkfifo(mark.c_str(), 0666), 0);
             break;
         case Lies::kFolder:
-            MakeDir("mark");
+            MakeDir("frostgauge-hidraw7");
             break;
         }
-        long ageMs = -1;
-        EXPECT_EQ(LookAtMark(mark.c_str(), &ageMs), c.found) << c.name;
+        std::int64_t ageMs = -1;
+        EXPECT_EQ(LookAtMarks(mark.c_str(), &ageMs), c.found) << c.name;
         if (c.found == MarkFound::kDated) {
-            EXPECT_GE(ageMs, 0) << c.name;
-            EXPECT_LT(ageMs, 60000) << c.name;
+            EXPECT_GE(ageMs, c.ageMs) << c.name;
+            EXPECT_LT(ageMs, c.ageMs + 60000) << c.name;
         }
+        char path[kMarkPathSize];
+        EXPECT_EQ(FindMarkPlace("/dev/hidraw7", path, sizeof path), c.placed) << c.name;
         const MarkHandle stamped = StampMark(mark.c_str(), kNoMark);
-        EXPECT_EQ(stamped != kNoMark, c.stamped) << c.name;
+        EXPECT_EQ(stamped != kNoMark, c.placed) << c.name;
         if (stamped != kNoMark) {
-            EXPECT_EQ(LookAtMark(mark.c_str(), &ageMs), MarkFound::kDated) << c.name;
+            EXPECT_STREQ(path, mark.c_str()) << c.name;
+            EXPECT_EQ(LookAtMarks(mark.c_str(), &ageMs), MarkFound::kDated) << c.name;
+            EXPECT_LT(ageMs, 1000) << c.name;
             EXPECT_EQ(StampMark(mark.c_str(), stamped), stamped) << c.name;
             ClearMark(mark.c_str(), stamped);
         }
-        EXPECT_EQ(LookAtMark(mark.c_str(), &ageMs), c.stamped ? MarkFound::kNone : c.found)
+        EXPECT_EQ(LookAtMarks(mark.c_str(), &ageMs), c.placed ? MarkFound::kNone : c.found)
             << c.name;
         (void)!std::system(("rm -rf " + mark).c_str());
     }
+    readOutMarkDir = nullptr;
     FILE* target = std::fopen((root_ + "/target").c_str(), "r");
     ASSERT_NE(target, nullptr);
     char text[8] = {};
     EXPECT_EQ(std::fread(text, 1, sizeof text - 1, target), 4u);
     std::fclose(target);
     EXPECT_STREQ(text, "kept");
+}
+
+// A folder holds marks only where no other account can remove or replace
+// them and no link leads elsewhere.
+TEST_F(SysfsTree, KeepsMarksOnlyInAFolderOthersCannotTamperWith) {
+    const struct {
+        const char* name;
+        const char* dir;
+        mode_t mode;
+        bool placed;
+    } cases[] = {
+        {"its own folder", "own", 0755, true},
+        {"open to all, sticky", "sticky", 01777, true},
+        {"open to all, not sticky", "open", 0777, false},
+        {"a link to a folder", "link", 0755, false},
+        {"missing", "missing", 0755, false},
+    };
+    MakeDir("target");
+    ASSERT_EQ(symlink((root_ + "/target").c_str(), (root_ + "/link").c_str()), 0);
+    for (const auto& c : cases) {
+        const std::string dir = root_ + "/" + c.dir;
+        if (std::string(c.dir) != "link" && std::string(c.dir) != "missing") {
+            MakeDir(c.dir);
+            ASSERT_EQ(chmod(dir.c_str(), c.mode), 0);
+        }
+        readOutMarkDir = dir.c_str();
+        char path[kMarkPathSize];
+        EXPECT_EQ(FindMarkPlace("/dev/hidraw7", path, sizeof path), c.placed) << c.name;
+        std::int64_t ageMs = 0;
+        EXPECT_EQ(LookAtMarks((dir + "/frostgauge-hidraw7").c_str(), &ageMs), MarkFound::kNone)
+            << c.name;
+    }
+    readOutMarkDir = nullptr;
 }
 
 }  // namespace

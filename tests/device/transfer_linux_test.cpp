@@ -105,8 +105,8 @@ TEST_F(LinuxTransferTest, AWaitingRunStartsOnAQuietLine) {
             }
         });
         StartCapture();
-        const MarkFound found = c.diedReading ? MarkFound::kDated : MarkFound::kNone;
-        const bool quiet = StartOnQuietLine(device_.program, PlanQuietLine(found, 0, true));
+        const MarkFound found = c.diedReading ? MarkFound::kDated : MarkFound::kUndated;
+        const bool quiet = StartOnQuietLine(device_.program, PlanQuietLine(found, 0));
         EXPECT_EQ(FinishCapture(), c.quiet ? "" : "ERR ReadFile 16 Device or resource busy\n")
             << c.name;
         EXPECT_EQ(quiet, c.quiet) << c.name;

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -10,6 +11,7 @@
 #include "common/run_options.h"
 #include "device/transfer.h"
 #include "device/turns.h"
+#include "device/turns_platform.h"
 #include "support/capture.h"
 #include "support/stand_in.h"
 
@@ -23,22 +25,25 @@ TEST(Turns, TheMarksAgeSetsTheWait) {
     const struct {
         const char* name;
         MarkFound found;
-        long ageMs;
-        bool waited;
+        std::int64_t ageMs;
         int quietMs;
         int watchMs;
     } cases[] = {
-        {"no mark, the thermometer free", MarkFound::kNone, 0, false, 0, 0},
-        {"no mark, after a live run", MarkFound::kNone, 0, true, 500, 0},
-        {"a dead run's command just sent", MarkFound::kDated, 0, false, 500, 5000},
-        {"sent 4.8 s ago", MarkFound::kDated, 4800, false, 500, 200},
-        {"sent 7 s ago: only what the thermometer held", MarkFound::kDated, 7000, false, 500, 0},
-        {"dated an hour ahead: the clock went back", MarkFound::kDated, -3600000, false, 500, 0},
-        {"another account's, or planted", MarkFound::kUndated, 0, false, 500, 0},
-        {"a live run after a dead one", MarkFound::kDated, 1000, true, 500, 4000},
+        {"no mark: the thermometer free, or a live run ended with nothing owed", MarkFound::kNone,
+         0, 0, 0},
+        {"a dead run's command just sent", MarkFound::kDated, 0, 500, 5000},
+        {"sent 4.8 s ago", MarkFound::kDated, 4800, 500, 200},
+        {"sent 7 s ago: only what the thermometer held", MarkFound::kDated, 7000, 500, 0},
+        {"sent 30 days ago, past what 32 bits of milliseconds hold", MarkFound::kDated,
+         INT64_C(30) * 24 * 3600 * 1000, 500, 0},
+        {"dated an hour ahead: the clock went back, the whole wait", MarkFound::kDated, -3600000,
+         500, 5000},
+        {"another account's, or planted", MarkFound::kUndated, 0, 500, 0},
+        {"no place for a mark: a run before may have died without one", MarkFound::kNoPlace, 0,
+         500, 5000},
     };
     for (const auto& c : cases) {
-        const QuietLine line = PlanQuietLine(c.found, c.ageMs, c.waited);
+        const QuietLine line = PlanQuietLine(c.found, c.ageMs);
         EXPECT_EQ(line.quietMs, c.quietMs) << c.name;
         EXPECT_EQ(line.watchMs, c.watchMs) << c.name;
     }
@@ -78,8 +83,10 @@ TEST(Turns, LeavesAMarkOnlyWhereAnAnswerIsOwed) {
     const std::string folderText = folder.string();
     const char* savedDir = readOutMarkDir;
     readOutMarkDir = folderText.c_str();
+    fs::create_directory(folder);
     char mark[kMarkPathSize];
-    MarkPathOf("/dev/hidraw7", mark, sizeof mark);
+    ASSERT_TRUE(FindMarkPlace("/dev/hidraw7", mark, sizeof mark));
+    fs::remove_all(folder);
     const std::vector<Bytes> reading = {kName1, kName2, kCalibration, kCelsius};
     const struct {
         const char* name;
@@ -136,12 +143,12 @@ TEST(Turns, LeavesAMarkOnlyWhereAnAnswerIsOwed) {
         playing = &device;
         answers = &c.answers;
         StartCapture();
-        EXPECT_EQ(ReadInTurn(device.program, "/dev/hidraw7", false, c.action), c.status) << c.name;
+        EXPECT_EQ(ReadInTurn(device.program, "/dev/hidraw7", c.action), c.status) << c.name;
         FinishCapture();
         CloseStandIn(&device);
         EXPECT_EQ(fs::exists(mark), c.markAfter) << c.name;
-        long ageMs = 0;
-        if (c.action == SendNothing && LookAtMark(mark, &ageMs) == MarkFound::kDated) {
+        std::int64_t ageMs = 0;
+        if (c.action == SendNothing && LookAtMarks(mark, &ageMs) == MarkFound::kDated) {
             const auto since = std::chrono::duration_cast<std::chrono::milliseconds>(
                 std::chrono::steady_clock::now() - marked);
             EXPECT_GE(ageMs + 50, since.count()) << c.name << ": stamped again";

@@ -9,6 +9,7 @@
 #include "device/device.h"
 #include "device/transfer.h"
 #include "device/turns.h"
+#include "device/turns_platform.h"
 
 namespace {
 
@@ -54,12 +55,13 @@ bool AwaitQuietLine(DeviceHandle, int, int, int, int*) {
     return true;
 }
 
-// No place for marks: the read-out runs as it would without one.
-void MarkPathOf(const char*, char* path, std::size_t) {
+// A place for marks that holds none, so that no read-out waits.
+bool FindMarkPlace(const char*, char* path, std::size_t) {
     path[0] = '\0';
+    return true;
 }
 
-MarkFound LookAtMark(const char*, long*) {
+MarkFound LookAtMarks(const char*, std::int64_t*) {
     return MarkFound::kNone;
 }
 

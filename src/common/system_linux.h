@@ -1,0 +1,6 @@
+#pragma once
+
+#include <ctime>
+
+// Milliseconds of the monotonic clock since start.
+long MillisecondsSince(const timespec& start);
