@@ -1,5 +1,5 @@
-#include "common/system.h"
 #include "common/system_linux.h"
+#include "common/system.h"
 
 #include <cerrno>
 #include <csignal>

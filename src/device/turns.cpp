@@ -74,8 +74,8 @@ bool StartOnQuietLine(DeviceHandle device, const QuietLine& line) {
 int ReadInTurn(DeviceHandle device, const char* devicePath, ThermometerAction action) {
     char path[kMarkPathSize];
     std::int64_t ageMs = 0;
-    const MarkFound found =
-        FindMarkPlace(devicePath, path, sizeof path) ? LookAtMarks(path, &ageMs) : MarkFound::kNoPlace;
+    const MarkFound found = FindMarkPlace(devicePath, path, sizeof path) ? LookAtMarks(path, &ageMs)
+                                                                         : MarkFound::kNoPlace;
     // The mark is not touched before the first command, so that a run killed
     // while it waits leaves the next one the same time to wait for.
     if (!StartOnQuietLine(device, PlanQuietLine(found, ageMs))) {

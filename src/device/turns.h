@@ -11,9 +11,11 @@
 // is still owed, give the turn back. The platform's part is in
 // turns_platform.h.
 
-// How long a run waits for another run's read-out of the same thermometer:
-// longer than one can last, which is the quiet line (its watch and its
-// bound, up to three transfer time-outs) and seven transfers.
+// How long a run waits for another run's read-out of the same thermometer.
+// A healthy one takes well under a second; the slowest that still succeeds
+// lasts its quiet line (the watch and the bound beyond it, 10 s) and seven
+// transfers of up to a time-out each. A run that gives up before fails that
+// thermometer: it never reads over another run.
 extern int lockTimeoutMs;
 
 // A run that may meet another run's late answer drops what the thermometer

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -139,17 +140,28 @@ bool IsRootsDir(const char* dir) {
            (status.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
+// Splits "BOOT MS\n" at the space, leaving the boot's id in text.
+bool ParseStamp(char* text, std::int64_t* ms) {
+    char* space = std::strchr(text, ' ');
+    if (space == nullptr) {
+        return false;
+    }
+    *space = '\0';
+    char* end = nullptr;
+    errno = 0;
+    *ms = std::strtoll(space + 1, &end, 10);
+    return end != space + 1 && *end == '\n' && errno == 0;
+}
+
 // The time a stamp holds, or its file's time where it holds none (a run
 // killed between making the mark and stamping it, or an earlier version's).
 MarkFound AgeOfMark(int fd, const struct stat& status, std::int64_t* ageMs) {
     char text[kStampSize] = {};
-    const ssize_t got = pread(fd, text, sizeof text - 1, 0);
-    char boot[kBootIdSize] = {};
-    long long stampedMs = 0;
-    if (got > 0 && std::sscanf(text, "%39s %lld", boot, &stampedMs) == 2) {
+    std::int64_t stampedMs = 0;
+    if (pread(fd, text, sizeof text - 1, 0) > 0 && ParseStamp(text, &stampedMs)) {
         char thisBoot[kBootIdSize];
         ReadBootId(thisBoot);
-        if (std::strcmp(boot, thisBoot) != 0) {
+        if (std::strcmp(text, thisBoot) != 0) {
             *ageMs = kLongAgoMs;
             return MarkFound::kDated;
         }
@@ -220,8 +232,7 @@ void RemoveOwnMarksBesides(const char* path) {
         char other[kMarkPathSize];
         struct stat status;
         if (JoinPath(dirs[i], NameOf(path), other, sizeof other) && std::strcmp(other, path) != 0 &&
-            lstat(other, &status) == 0 && S_ISREG(status.st_mode) &&
-            status.st_uid == geteuid()) {
+            lstat(other, &status) == 0 && S_ISREG(status.st_mode) && status.st_uid == geteuid()) {
             unlink(other);
         }
     }

@@ -39,8 +39,8 @@ TEST(Turns, TheMarksAgeSetsTheWait) {
         {"dated an hour ahead: the clock went back, the whole wait", MarkFound::kDated, -3600000,
          500, 5000},
         {"another account's, or planted", MarkFound::kUndated, 0, 500, 0},
-        {"no place for a mark: a run before may have died without one", MarkFound::kNoPlace, 0,
-         500, 5000},
+        {"no place for a mark: a run before may have died without one", MarkFound::kNoPlace, 0, 500,
+         5000},
     };
     for (const auto& c : cases) {
         const QuietLine line = PlanQuietLine(c.found, c.ageMs);
