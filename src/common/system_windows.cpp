@@ -1,8 +1,10 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include "common/system.h"
+#include "common/system_windows.h"
 
 namespace {
 
@@ -35,3 +37,17 @@ void PauseMilliseconds(int milliseconds) {
 
 // Windows has no SIGPIPE: a write to a closed pipe fails as it is.
 void IgnoreBrokenPipes() {}
+
+HMODULE LoadSystemLibrary(const char* name) {
+    // The program's own folder comes first in the search for a bare name,
+    // and no list protects HID.DLL or SETUPAPI.DLL from a copy planted
+    // there; the altered search path has the libraries that this one needs
+    // looked up in its own folder, not the program's.
+    char path[MAX_PATH];
+    const UINT length = GetSystemDirectoryA(path, MAX_PATH);
+    if (length == 0 || length + 1 + std::strlen(name) >= MAX_PATH) {
+        return nullptr;
+    }
+    std::snprintf(path + length, MAX_PATH - length, "\\%s", name);
+    return LoadLibraryExA(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+}

@@ -10,6 +10,7 @@
 
 #include "common/run_options.h"
 #include "common/system.h"
+#include "common/system_windows.h"
 #include "device/device.h"
 #include "device/hid_windows.h"
 #include "device/transfer.h"
@@ -71,7 +72,7 @@ const char* FindIgnoringCase(const char* text, const char* part) {
 
 // Describes an opened interface and reads it if it is a thermometer.
 // Returns the action's result, or 0 when there was none.
-int VisitOpenInterface(HANDLE handle, const char* devicePath, const HidLibrary& hid, bool waited,
+int VisitOpenInterface(HANDLE handle, const char* devicePath, const HidLibrary& hid,
                        ThermometerAction action) {
     HidAttributes attributes = {};
     attributes.Size = sizeof attributes;
@@ -102,10 +103,10 @@ int VisitOpenInterface(HANDLE handle, const char* devicePath, const HidLibrary& 
         std::printf("TEMPer Gold found %s\n", devicePath);
         std::printf("USB Port #%d\n", static_cast<int>(device));
     }
-    return ReadInTurn(device, devicePath, waited, action);
+    return ReadInTurn(device, devicePath, action);
 }
 
-int OpenPath(const char* devicePath, bool thermometer, const HidLibrary& hid, bool waited,
+int OpenPath(const char* devicePath, bool thermometer, const HidLibrary& hid,
              ThermometerAction action) {
     // Overlapped, so that a transfer can be given up when the device is silent.
     const HANDLE handle =
@@ -120,7 +121,7 @@ int OpenPath(const char* devicePath, bool thermometer, const HidLibrary& hid, bo
         }
         return thermometer ? ERROR_SENTINEL : 0;
     }
-    const int result = VisitOpenInterface(handle, devicePath, hid, waited, action);
+    const int result = VisitOpenInterface(handle, devicePath, hid, action);
     CloseHandle(handle);
     return result;
 }
@@ -132,22 +133,64 @@ int VisitPath(const char* devicePath, const HidLibrary& hid, ThermometerAction a
     if (thermometer && !TakeTurn(devicePath, 0, &turn)) {
         return ERROR_SENTINEL;
     }
-    const int result = OpenPath(devicePath, thermometer, hid, turn.waited, action);
+    const int result = OpenPath(devicePath, thermometer, hid, action);
     if (thermometer) {
         EndTurn(&turn);
     }
     return result;
 }
 
+// Every thermometer gets its turn; one failed read-out fails the run.
+int VisitInterfaces(const SetupLibrary& setup, const HidLibrary& hid, ThermometerAction action) {
+    GUID hidGuid = {};
+    hid.getHidGuid(&hidGuid);
+    const HDEVINFO set = setup.getClassDevs(&hidGuid, nullptr, nullptr, kPresentHidInterfaces);
+    if (set == INVALID_HANDLE_VALUE) {
+        std::printf("ERR SetupDiGetClassDevs\n");
+        return ERROR_SENTINEL;
+    }
+    int status = 0;
+    SP_DEVICE_INTERFACE_DATA data = {};
+    data.cbSize = sizeof data;
+    for (DWORD index = 0; setup.enumInterfaces(set, nullptr, &hidGuid, index, &data); ++index) {
+        if (VisitInterface(set, &data, setup, hid, action) == ERROR_SENTINEL) {
+            status = ERROR_SENTINEL;
+        }
+    }
+    setup.destroyInfoList(set);
+    return status;
+}
+
 }  // namespace
 
-int VisitInterface(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* data, const HidLibrary& hid,
-                   ThermometerAction action) {
+bool LoadSetupLibrary(SetupLibrary* setup) {
+    setup->module = LoadSystemLibrary("SETUPAPI.DLL");
+    if (setup->module == nullptr) {
+        return false;
+    }
+    setup->getClassDevs =
+        Resolve<decltype(setup->getClassDevs)>(setup->module, "SetupDiGetClassDevsA");
+    setup->enumInterfaces =
+        Resolve<decltype(setup->enumInterfaces)>(setup->module, "SetupDiEnumDeviceInterfaces");
+    setup->getInterfaceDetail = Resolve<decltype(setup->getInterfaceDetail)>(
+        setup->module, "SetupDiGetDeviceInterfaceDetailA");
+    setup->destroyInfoList =
+        Resolve<decltype(setup->destroyInfoList)>(setup->module, "SetupDiDestroyDeviceInfoList");
+    if (setup->getClassDevs == nullptr || setup->enumInterfaces == nullptr ||
+        setup->getInterfaceDetail == nullptr || setup->destroyInfoList == nullptr) {
+        FreeLibrary(setup->module);
+        return false;
+    }
+    return true;
+}
+
+int VisitInterface(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* data, const SetupLibrary& setup,
+                   const HidLibrary& hid, ThermometerAction action) {
     // An interface whose path cannot be had may be a thermometer's: a
     // script must be able to tell that from an empty bus.
     // The first call only asks for the size, so its failure is expected.
     DWORD required = 0;
-    SetupDiGetDeviceInterfaceDetailA(set, data, nullptr, 0, &required, nullptr);
+    setup.getInterfaceDetail(set, data, nullptr, 0, &required, nullptr);
     const DWORD sizeError = GetLastError();
     if (required < kDetailFixedPart) {
         PrintError("ERR SetupDiGetDeviceInterfaceDetail", sizeError);
@@ -162,7 +205,7 @@ int VisitInterface(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* data, const HidLibrar
     // not of the allocation: that is how the call knows the caller's layout.
     detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
     int result = ERROR_SENTINEL;
-    if (SetupDiGetDeviceInterfaceDetailA(set, data, detail, required, nullptr, nullptr)) {
+    if (setup.getInterfaceDetail(set, data, detail, required, nullptr, nullptr)) {
         result = VisitPath(detail->DevicePath, hid, action);
     } else {
         PrintError("ERR SetupDiGetDeviceInterfaceDetail", GetLastError());
@@ -187,18 +230,6 @@ bool PathNamesThermometerData(const char* devicePath) {
            (usbInterface < 0 || usbInterface == kDataInterface);
 }
 
-HMODULE LoadSystemLibrary(const char* name) {
-    // The program's own folder comes first in the search for a bare name,
-    // and no list protects HID.DLL or SHELL32.DLL from a copy planted there.
-    char path[MAX_PATH];
-    const UINT length = GetSystemDirectoryA(path, MAX_PATH);
-    if (length == 0 || length + 1 + std::strlen(name) >= MAX_PATH) {
-        return nullptr;
-    }
-    std::snprintf(path + length, MAX_PATH - length, "\\%s", name);
-    return LoadLibraryA(path);
-}
-
 void DropStaleReports(DeviceHandle device) {
     if (loadedFlushQueue != nullptr) {
         loadedFlushQueue(reinterpret_cast<HANDLE>(device));
@@ -211,28 +242,16 @@ int FindThermometers(ThermometerAction action) {
         std::printf("ERR LoadLibrar HID.DLL\n");
         return ERROR_SENTINEL;
     }
-    loadedFlushQueue = hid.flushQueue;
-    GUID hidGuid = {};
-    hid.getHidGuid(&hidGuid);
-    const HDEVINFO set = SetupDiGetClassDevsA(&hidGuid, nullptr, nullptr, kPresentHidInterfaces);
-    if (set == INVALID_HANDLE_VALUE) {
+    SetupLibrary setup = {};
+    if (!LoadSetupLibrary(&setup)) {
         std::printf("ERR SetupDiGetClassDevs\n");
-        loadedFlushQueue = nullptr;
         FreeLibrary(hid.module);
         return ERROR_SENTINEL;
     }
-    // Every thermometer gets its turn; one failed read-out fails the run.
-    int status = 0;
-    SP_DEVICE_INTERFACE_DATA data = {};
-    data.cbSize = sizeof data;
-    for (DWORD index = 0; SetupDiEnumDeviceInterfaces(set, nullptr, &hidGuid, index, &data);
-         ++index) {
-        if (VisitInterface(set, &data, hid, action) == ERROR_SENTINEL) {
-            status = ERROR_SENTINEL;
-        }
-    }
-    SetupDiDestroyDeviceInfoList(set);
+    loadedFlushQueue = hid.flushQueue;
+    const int status = VisitInterfaces(setup, hid, action);
     loadedFlushQueue = nullptr;
+    FreeLibrary(setup.module);
     FreeLibrary(hid.module);
     return status;
 }

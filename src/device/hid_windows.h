@@ -1,7 +1,8 @@
 #pragma once
 
 #include <windows.h>
-// setupapi.h needs the types of windows.h.
+// aclapi.h and setupapi.h need the types of windows.h.
+#include <aclapi.h>
 #include <setupapi.h>
 
 #include <cstddef>
@@ -30,11 +31,24 @@ struct HidLibrary {
     FlushQueueFunction flushQueue;
 };
 
+// SETUPAPI.DLL too, from the system folder: a copy beside the program would
+// be loaded before the system's.
+struct SetupLibrary {
+    HMODULE module;
+    decltype(&SetupDiGetClassDevsA) getClassDevs;
+    decltype(&SetupDiEnumDeviceInterfaces) enumInterfaces;
+    decltype(&SetupDiGetDeviceInterfaceDetailA) getInterfaceDetail;
+    decltype(&SetupDiDestroyDeviceInfoList) destroyInfoList;
+};
+
+// False, holding nothing, when it or one of its entry points is missing.
+bool LoadSetupLibrary(SetupLibrary* setup);
+
 // Looks at one interface of a device information set and reads it if it is
 // a thermometer's. Returns the action's result, 0 when there was none, or
 // ERROR_SENTINEL when the interface could not be looked at.
-int VisitInterface(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* data, const HidLibrary& hid,
-                   ThermometerAction action);
+int VisitInterface(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* data, const SetupLibrary& setup,
+                   const HidLibrary& hid, ThermometerAction action);
 
 // The USB interface number a device path names ("...&mi_01#..."), or -1 when
 // it names none, as the path of a device with a single interface does.
@@ -46,12 +60,14 @@ bool PathNamesThermometerData(const char* devicePath);
 // The name of the mutex that runs hold while they read the device at a path.
 void MutexNameOfPath(const char* devicePath, char* name, std::size_t size);
 
-// Loads a library of the system's from the system folder, never from the
-// program's own.
-HMODULE LoadSystemLibrary(const char* name);
+// How a run makes and opens that mutex; the tests stand in for a holder of
+// another account here.
+using CreateMutexCall = decltype(&CreateMutexA);
+using OpenMutexCall = decltype(&OpenMutexA);
+extern CreateMutexCall createMutexCall;
+extern OpenMutexCall openMutexCall;
 
-template <typename Function>
-Function Resolve(HMODULE module, const char* name) {
-    // The detour through void (*)() keeps GCC's function-cast warning quiet.
-    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
-}
+// How a run reads the owner of a mark. Wine tells no owner but that of the
+// file's Unix account, so the tests stand in for another account's file here.
+using GetSecurityInfoCall = decltype(&GetSecurityInfo);
+extern GetSecurityInfoCall getSecurityInfoCall;

@@ -1,5 +1,6 @@
 #include <windows.h>
-// sddl.h and shlobj.h need the types of windows.h.
+// aclapi.h, sddl.h and shlobj.h need the types of windows.h.
+#include <aclapi.h>
 #include <sddl.h>
 #include <shlobj.h>
 
@@ -8,11 +9,17 @@
 #include <cstring>
 
 #include "common/system.h"
+#include "common/system_windows.h"
 #include "device/hid_windows.h"
 #include "device/turns.h"
+#include "device/turns_platform.h"
 
 int lockTimeoutMs = 30000;
 const char* readOutMarkDir = nullptr;
+
+CreateMutexCall createMutexCall = CreateMutexA;
+OpenMutexCall openMutexCall = OpenMutexA;
+GetSecurityInfoCall getSecurityInfoCall = GetSecurityInfo;
 
 namespace {
 
@@ -21,8 +28,16 @@ namespace {
 constexpr char kMutexSecurity[] = "D:(A;;0x00100001;;;AU)(A;;GA;;;SY)(A;;GA;;;BA)";
 constexpr DWORD kMutexTurnRights = SYNCHRONIZE | MUTEX_MODIFY_STATE;
 
+// Tries at making the mutex: when another account's refuses the make, its
+// last holder may close it before the open, and another run may make it
+// anew before the next make.
+constexpr int kMutexTries = 3;
+
 // 100-ns intervals of a FILETIME in a millisecond.
-constexpr ULONGLONG kFileTimePerMs = 10000;
+constexpr std::int64_t kFileTimePerMs = 10000;
+
+// A token's user: the record and the longest SID it may point to.
+constexpr std::size_t kTokenUserSize = sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE;
 
 void PrintError(const char* prefix, DWORD error) {
     PrintSystemError(prefix, static_cast<int>(error));
@@ -62,13 +77,22 @@ HANDLE OpenTurnMutex(const char* name) {
     const bool described =
         ConvertStringSecurityDescriptorToSecurityDescriptorA(
             kMutexSecurity, SDDL_REVISION_1, &security.lpSecurityDescriptor, nullptr) != FALSE;
-    HANDLE mutex = CreateMutexA(described ? &security : nullptr, FALSE, name);
-    const DWORD error = GetLastError();
+    HANDLE mutex = nullptr;
+    DWORD error = ERROR_SUCCESS;
+    for (int tries = 0; tries < kMutexTries; ++tries) {
+        mutex = createMutexCall(described ? &security : nullptr, FALSE, name);
+        error = GetLastError();
+        if (mutex != nullptr || error != ERROR_ACCESS_DENIED) {
+            break;
+        }
+        // Not found, its last holder closed it in between: it can be made.
+        mutex = openMutexCall(kMutexTurnRights, FALSE, name);
+        if (mutex != nullptr || GetLastError() != ERROR_FILE_NOT_FOUND) {
+            break;
+        }
+    }
     if (described) {
         LocalFree(security.lpSecurityDescriptor);
-    }
-    if (mutex == nullptr && error == ERROR_ACCESS_DENIED) {
-        mutex = OpenMutexA(kMutexTurnRights, FALSE, name);
     }
     if (mutex == nullptr) {
         PrintError("ERR CreateMutex", error);
@@ -95,8 +119,65 @@ bool FindCommonAppData(char* folder) {
     return found;
 }
 
-ULONGLONG ToULongLong(const FILETIME& time) {
-    return (static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+std::int64_t ToInt64(const FILETIME& time) {
+    return static_cast<std::int64_t>((static_cast<ULONGLONG>(time.dwHighDateTime) << 32) |
+                                     time.dwLowDateTime);
+}
+
+bool IsWellKnownOwner(PSID owner, DWORD count, DWORD first, DWORD second) {
+    SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+    PSID known = nullptr;
+    if (!AllocateAndInitializeSid(&nt, static_cast<BYTE>(count), first, second, 0, 0, 0, 0, 0, 0,
+                                  &known)) {
+        return false;
+    }
+    const bool same = EqualSid(owner, known) != FALSE;
+    FreeSid(known);
+    return same;
+}
+
+bool IsThisAccount(PSID owner) {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        return false;
+    }
+    // A union, so that the SID within lies where TOKEN_USER's alignment puts it.
+    union {
+        TOKEN_USER user;
+        BYTE bytes[kTokenUserSize];
+    } account;
+    DWORD size = 0;
+    const bool same = GetTokenInformation(token, TokenUser, &account, sizeof account, &size) &&
+                      EqualSid(owner, account.user.User.Sid);
+    CloseHandle(token);
+    return same;
+}
+
+// Anyone may make a file in the marks' folder: only a plain file of this
+// account's, the system's or the administrators' (whom Windows makes the
+// owner of what an administrator makes) tells when its run sent a command.
+// Its time is the last write, which every stamp sets: NTFS gives a file
+// made anew under an old name that name's old creation time.
+MarkFound LookAtOpenMark(HANDLE file, std::int64_t* stampedAt) {
+    BY_HANDLE_FILE_INFORMATION information;
+    if (!GetFileInformationByHandle(file, &information) ||
+        (information.dwFileAttributes &
+         (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+        return MarkFound::kUndated;
+    }
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (getSecurityInfoCall(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                            nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
+        return MarkFound::kUndated;
+    }
+    const bool trusted =
+        owner != nullptr &&
+        (IsThisAccount(owner) || IsWellKnownOwner(owner, 1, SECURITY_LOCAL_SYSTEM_RID, 0) ||
+         IsWellKnownOwner(owner, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS));
+    LocalFree(descriptor);
+    *stampedAt = ToInt64(information.ftLastWriteTime);
+    return trusted ? MarkFound::kDated : MarkFound::kUndated;
 }
 
 }  // namespace
@@ -142,50 +223,60 @@ void EndTurn(Turn* turn) {
     turn->lock = 0;
 }
 
-void MarkPathOf(const char* devicePath, char* path, std::size_t size) {
+bool FindMarkPlace(const char* devicePath, char* path, std::size_t size) {
     char folder[MAX_PATH] = "";
+    path[0] = '\0';
     if (readOutMarkDir != nullptr) {
         std::snprintf(folder, sizeof folder, "%s", readOutMarkDir);
     } else if (!FindCommonAppData(folder)) {
-        path[0] = '\0';  // no mark, and no protection by one
-        return;
+        return false;
     }
     const int length = std::snprintf(path, size, "%s\\frostgauge-", folder);
     if (length < 0 || static_cast<std::size_t>(length) >= size) {
         path[0] = '\0';
-        return;
+        return false;
     }
     CopyPathTail(devicePath, InFileName, path + length, size - static_cast<std::size_t>(length));
+    return true;
 }
 
-MarkFound LookAtMark(const char* path, long* ageMs) {
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data)) {
-        return MarkFound::kNone;
+MarkFound LookAtMarks(const char* path, std::int64_t* ageMs) {
+    // Opened as itself, so that a link tells its own owner and kind.
+    const HANDLE file = CreateFileA(path, READ_CONTROL | FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        // Something there that this run may not look at, such as a folder,
+        // which opens only for backup, tells no time.
+        const DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? MarkFound::kNone
+                                                                              : MarkFound::kUndated;
     }
-    if ((data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
-        return MarkFound::kUndated;
+    std::int64_t stampedAt = 0;
+    const MarkFound found = LookAtOpenMark(file, &stampedAt);
+    CloseHandle(file);
+    if (found == MarkFound::kDated) {
+        FILETIME now;
+        GetSystemTimeAsFileTime(&now);
+        *ageMs = (ToInt64(now) - stampedAt) / kFileTimePerMs;
     }
-    // The last write, which every stamp sets: NTFS gives a file made anew
-    // under an old name that name's old creation time.
-    FILETIME now;
-    GetSystemTimeAsFileTime(&now);
-    const ULONGLONG stamped = ToULongLong(data.ftLastWriteTime);
-    const ULONGLONG current = ToULongLong(now);
-    *ageMs = current >= stamped ? static_cast<long>((current - stamped) / kFileTimePerMs)
-                                : -static_cast<long>((stamped - current) / kFileTimePerMs);
-    return MarkFound::kDated;
+    return found;
 }
 
 MarkHandle StampMark(const char* path, MarkHandle mark) {
     HANDLE file = reinterpret_cast<HANDLE>(mark);
     if (mark == kNoMark) {
-        // Another account's mark is not this one's to write: it goes without.
-        // A link is opened as itself, never followed.
-        file =
-            CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                        OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        // A link is opened as itself, never followed; a file that would not
+        // tell its time to the next run is not this run's to stamp.
+        file = CreateFileA(path, GENERIC_WRITE | READ_CONTROL | FILE_READ_ATTRIBUTES,
+                           FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
         if (file == INVALID_HANDLE_VALUE) {
+            return kNoMark;
+        }
+        std::int64_t stampedAt = 0;
+        if (LookAtOpenMark(file, &stampedAt) != MarkFound::kDated) {
+            CloseHandle(file);
             return kNoMark;
         }
     }

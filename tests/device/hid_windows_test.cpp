@@ -1,5 +1,11 @@
+#include <windows.h>
+// aclapi.h and sddl.h need the types of windows.h.
+#include <aclapi.h>
+#include <sddl.h>
+
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -8,6 +14,7 @@
 #include "device/device.h"
 #include "device/hid_windows.h"
 #include "device/turns.h"
+#include "device/turns_platform.h"
 #include "support/capture.h"
 
 namespace {
@@ -41,16 +48,43 @@ TEST(WindowsDevicePath, NamesTheUsbInterfaceAndTheThermometer) {
 }
 
 TEST(WindowsDiscovery, AnInterfaceWhosePathCannotBeHadFailsTheRun) {
+    SetupLibrary setup = {};
+    ASSERT_TRUE(LoadSetupLibrary(&setup));
     GUID hidGuid = {0x4d1e55b2, 0xf16f, 0x11cf, {0x88, 0xcb, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
     const HDEVINFO set =
-        SetupDiGetClassDevsA(&hidGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+        setup.getClassDevs(&hidGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     ASSERT_NE(set, INVALID_HANDLE_VALUE);
     SP_DEVICE_INTERFACE_DATA unknown = {};  // no interface of the set
     unknown.cbSize = sizeof unknown;
     StartCapture();
-    EXPECT_EQ(VisitInterface(set, &unknown, HidLibrary{}, nullptr), ERROR_SENTINEL);
+    EXPECT_EQ(VisitInterface(set, &unknown, setup, HidLibrary{}, nullptr), ERROR_SENTINEL);
     EXPECT_EQ(FinishCapture().rfind("ERR SetupDiGetDeviceInterfaceDetail ", 0), 0u);
-    SetupDiDestroyDeviceInfoList(set);
+    setup.destroyInfoList(set);
+    FreeLibrary(setup.module);
+}
+
+// A run of another account made the mutex, so this one may only open it:
+// makes still to be refused, and opens still to find that its last holder
+// closed it in between.
+int refusedMakes = 0;
+int vanishedOpens = 0;
+
+HANDLE WINAPI MakeAsAnotherAccountsRun(LPSECURITY_ATTRIBUTES security, BOOL owned, LPCSTR name) {
+    if (refusedMakes > 0) {
+        --refusedMakes;
+        SetLastError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    return CreateMutexA(security, owned, name);
+}
+
+HANDLE WINAPI OpenAfterItsHolder(DWORD access, BOOL inherit, LPCSTR name) {
+    if (vanishedOpens > 0) {
+        --vanishedOpens;
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return nullptr;
+    }
+    return OpenMutexA(access, inherit, name);
 }
 
 TEST(WindowsLock, WaitsForAnotherRunThenGivesUp) {
@@ -61,13 +95,22 @@ TEST(WindowsLock, WaitsForAnotherRunThenGivesUp) {
         bool locked;
         bool waited;  // a run that died holding it counts: its answer may still come
         const char* output;
+        int refused;   // makes of the mutex refused, as to a run of another account's
+        int vanished;  // opens after them that find it gone
     } cases[] = {
         {"held throughout", Other::kHolds, false, true,
-         "ERR WaitForSingleObject 1460 Timeout.\r\n\n"},
-        {"released during the wait", Other::kReleasesSoon, true, true, ""},
-        {"its holder died", Other::kDiesHolding, true, true, ""},
-        {"free", Other::kReleasesAtOnce, true, false, ""},
+         "ERR WaitForSingleObject 1460 Timeout.\r\n\n", 0, 0},
+        {"released during the wait", Other::kReleasesSoon, true, true, "", 0, 0},
+        {"its holder died", Other::kDiesHolding, true, true, "", 0, 0},
+        {"free", Other::kReleasesAtOnce, true, false, "", 0, 0},
+        {"another account's, released during the wait", Other::kReleasesSoon, true, true, "", 1, 0},
+        {"another account's, closed before this run opened it", Other::kReleasesAtOnce, true, false,
+         "", 1, 1},
+        {"another account's, closed each time", Other::kReleasesAtOnce, false, false,
+         "ERR CreateMutex 5 Access denied.\r\n\n", 3, 3},
     };
+    createMutexCall = MakeAsAnotherAccountsRun;
+    openMutexCall = OpenAfterItsHolder;
     char name[MAX_PATH];
     MutexNameOfPath(kData, name, sizeof name);
     const int savedTimeout = lockTimeoutMs;
@@ -103,6 +146,8 @@ TEST(WindowsLock, WaitsForAnotherRunThenGivesUp) {
         });
         WaitForSingleObject(taken, INFINITE);
         Turn turn = {0, !c.waited};
+        refusedMakes = c.refused;
+        vanishedOpens = c.vanished;
         StartCapture();
         EXPECT_EQ(TakeTurn(kData, 0, &turn), c.locked) << c.name;
         EXPECT_EQ(FinishCapture(), c.output) << c.name;
@@ -120,6 +165,8 @@ TEST(WindowsLock, WaitsForAnotherRunThenGivesUp) {
         CloseHandle(done);
         CloseHandle(taken);
     }
+    createMutexCall = CreateMutexA;
+    openMutexCall = OpenMutexA;
     lockTimeoutMs = savedTimeout;
 }
 
@@ -139,16 +186,121 @@ TEST(WindowsLock, NamesAMutexAndAMarkPerDevice) {
 
     // A file name holds no backslash, slash or question mark.
     readOutMarkDir = "C:\\marks";
-    MarkPathOf(kData, data, sizeof data);
+    EXPECT_TRUE(FindMarkPlace(kData, data, sizeof data));
     EXPECT_STREQ(data,
                  "C:\\marks\\frostgauge-____hid#vid_0c45&pid_7401&mi_01#7&1a2b&0&0000#"
                  "{4d1e55b2-f16f-11cf-88cb-001111000030}");
-    MarkPathOf(longPath.c_str(), data, sizeof data);
+    EXPECT_TRUE(FindMarkPlace(longPath.c_str(), data, sizeof data));
     EXPECT_EQ(std::strlen(data), sizeof data - 1);
     EXPECT_STREQ(data + std::strlen(data) - 4, "#end");
+    EXPECT_FALSE(FindMarkPlace(kData, data, 12));
+    EXPECT_STREQ(data, "");
     readOutMarkDir = nullptr;
-    MarkPathOf(kData, data, sizeof data);
+    EXPECT_TRUE(FindMarkPlace(kData, data, sizeof data));
     EXPECT_NE(std::strstr(data, "\\frostgauge-____hid#"), nullptr) << data;
+}
+
+constexpr std::int64_t kDayMs = 24 * 3600 * 1000;
+
+// Makes a file whose last write was agoMs ago.
+bool MakeFile(const char* path, std::int64_t agoMs) {
+    const HANDLE file =
+        CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    ULARGE_INTEGER time = {{now.dwLowDateTime, now.dwHighDateTime}};
+    time.QuadPart -= static_cast<ULONGLONG>(agoMs * 10000);
+    const FILETIME stamped = {time.LowPart, time.HighPart};
+    const bool made = SetFileTime(file, nullptr, nullptr, &stamped) != FALSE;
+    CloseHandle(file);
+    return made;
+}
+
+// The owner every file reads as: null for its own, "" for one that cannot
+// be read. Wine keeps no owner that SetSecurityInfo sets.
+const char* fileOwner = nullptr;
+
+DWORD WINAPI ReadOwnerAs(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION wanted,
+                         PSID* owner, PSID* group, PACL* dacl, PACL* sacl,
+                         PSECURITY_DESCRIPTOR* descriptor) {
+    if (fileOwner == nullptr) {
+        return GetSecurityInfo(handle, type, wanted, owner, group, dacl, sacl, descriptor);
+    }
+    BOOL defaulted = FALSE;
+    if (*fileOwner == '\0' ||
+        !ConvertStringSecurityDescriptorToSecurityDescriptorA(
+            (std::string("O:") + fileOwner).c_str(), SDDL_REVISION_1, descriptor, nullptr)) {
+        return ERROR_ACCESS_DENIED;
+    }
+    GetSecurityDescriptorOwner(*descriptor, owner, &defaulted);
+    return ERROR_SUCCESS;
+}
+
+// What a run finds where its mark lies, and what it may stamp there: only a
+// plain file of its own account's, the system's or the administrators'
+// tells a time, whatever its age; another's or a folder never holds it up
+// for long.
+TEST(WindowsMark, TrustsOnlyTheMarksOfAccountsItTrusts) {
+    enum class Lies { kNothing, kFile, kFolder };
+    const struct {
+        const char* name;
+        Lies lies;
+        const char* owner;   // as it reads
+        std::int64_t agoMs;  // of the last write
+        MarkFound found;
+        bool stamped;  // this run has a mark of its own afterwards
+    } cases[] = {
+        {"nothing", Lies::kNothing, nullptr, 0, MarkFound::kNone, true},
+        {"this account's mark", Lies::kFile, nullptr, 0, MarkFound::kDated, true},
+        {"a mark 30 days old", Lies::kFile, nullptr, 30 * kDayMs, MarkFound::kDated, true},
+        {"a mark dated a day ahead", Lies::kFile, nullptr, -kDayMs, MarkFound::kDated, true},
+        {"the system's mark", Lies::kFile, "S-1-5-18", 0, MarkFound::kDated, true},
+        {"the administrators' mark", Lies::kFile, "S-1-5-32-544", 0, MarkFound::kDated, true},
+        {"another account's file", Lies::kFile, "S-1-5-21-1-2-3-4242", 0, MarkFound::kUndated,
+         false},
+        {"a file whose owner cannot be read", Lies::kFile, "", 0, MarkFound::kUndated, false},
+        {"a folder", Lies::kFolder, nullptr, 0, MarkFound::kUndated, false},
+    };
+    char folder[MAX_PATH];
+    const DWORD length = GetTempPathA(MAX_PATH, folder);
+    std::snprintf(folder + length, MAX_PATH - length, "frostgauge-marks-%lu",
+                  GetCurrentProcessId());
+    ASSERT_TRUE(CreateDirectoryA(folder, nullptr));
+    readOutMarkDir = folder;
+    char mark[kMarkPathSize];
+    ASSERT_TRUE(FindMarkPlace(kData, mark, sizeof mark));
+    getSecurityInfoCall = ReadOwnerAs;
+    for (const auto& c : cases) {
+        if (c.lies == Lies::kFile) {
+            ASSERT_TRUE(MakeFile(mark, c.agoMs)) << c.name;
+        } else if (c.lies == Lies::kFolder) {
+            ASSERT_TRUE(CreateDirectoryA(mark, nullptr)) << c.name;
+        }
+        fileOwner = c.owner;
+        std::int64_t ageMs = 0;
+        EXPECT_EQ(LookAtMarks(mark, &ageMs), c.found) << c.name;
+        if (c.found == MarkFound::kDated) {
+            EXPECT_GE(ageMs, c.agoMs) << c.name;
+            EXPECT_LT(ageMs, c.agoMs + 60000) << c.name;
+        }
+        const MarkHandle stamped = StampMark(mark, kNoMark);
+        EXPECT_EQ(stamped != kNoMark, c.stamped) << c.name;
+        if (stamped != kNoMark) {
+            EXPECT_EQ(LookAtMarks(mark, &ageMs), MarkFound::kDated) << c.name;
+            EXPECT_LT(ageMs, 60000) << c.name;
+            ClearMark(mark, stamped);
+        }
+        EXPECT_EQ(LookAtMarks(mark, &ageMs), c.stamped ? MarkFound::kNone : c.found) << c.name;
+        DeleteFileA(mark);
+        RemoveDirectoryA(mark);
+    }
+    getSecurityInfoCall = GetSecurityInfo;
+    fileOwner = nullptr;
+    readOutMarkDir = nullptr;
+    EXPECT_TRUE(RemoveDirectoryA(folder));
 }
 
 }  // namespace

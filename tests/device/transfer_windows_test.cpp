@@ -107,8 +107,8 @@ TEST(WindowsTransfer, AWaitingRunStartsOnAQuietLine) {
             }
         });
         StartCapture();
-        const MarkFound found = c.diedReading ? MarkFound::kDated : MarkFound::kNone;
-        const bool quiet = StartOnQuietLine(device.program, PlanQuietLine(found, 0, true));
+        const MarkFound found = c.diedReading ? MarkFound::kDated : MarkFound::kUndated;
+        const bool quiet = StartOnQuietLine(device.program, PlanQuietLine(found, 0));
         EXPECT_EQ(FinishCapture(), c.quiet ? "" : "ERR ReadFile 170 Resource in use.\r\n\n")
             << c.name;
         EXPECT_EQ(quiet, c.quiet) << c.name;

@@ -1,9 +1,9 @@
 #!/bin/sh
 # Checks that a Windows program loads on the oldest Windows it serves: its PE
 # header asks for no newer Windows, and every DLL function it imports, or
-# looks up in HID.DLL or SHELL32.DLL at run time, is on the list of functions
-# checked against that Windows. Wine offers newer functions too, so no test
-# under Wine would notice one.
+# looks up in HID.DLL, SETUPAPI.DLL or SHELL32.DLL at run time, is on the
+# list of functions checked against that Windows. Wine offers newer
+# functions too, so no test under Wine would notice one.
 # Usage: check_loads.sh PROGRAM ARCH MAX_VERSION LIST
 #   ARCH is x86 or x64, MAX_VERSION the oldest Windows as major.minor (5.0).
 program=$1
@@ -34,14 +34,16 @@ for field in OSystem Subsystem; do
     fi
 done
 
-# "dll function" for each import, and for each HID.DLL entry point named in
-# the program, which GetProcAddress looks up by these names.
+# "dll function" for each import, and for each entry point of HID.DLL,
+# SETUPAPI.DLL or SHELL32.DLL named in the program, which GetProcAddress
+# looks up by these names.
 used=$(
     {
         echo "$header" | awk '
             /^\tDLL Name: / { dll = tolower($3); next }
             dll != "" && /^\t[0-9a-f]+\t/ { print dll, $NF }'
         strings -a "$program" | grep -E '^HidD_[A-Za-z]+$' | sed 's/^/hid.dll /'
+        strings -a "$program" | grep -E '^SetupDi[A-Za-z]+$' | sed 's/^/setupapi.dll /'
         strings -a "$program" | grep -E '^SH[A-Za-z]+$' | sed 's/^/shell32.dll /'
     } | sort -u
 )
