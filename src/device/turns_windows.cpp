@@ -5,6 +5,7 @@
 #include <shlobj.h>
 
 #include <cctype>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -32,6 +33,11 @@ constexpr DWORD kMutexTurnRights = SYNCHRONIZE | MUTEX_MODIFY_STATE;
 // last holder may close it before the open, and another run may make it
 // anew before the next make.
 constexpr int kMutexTries = 3;
+
+// Room for a mark's text: the counter in 20 digits and a line break.
+constexpr std::size_t kStampSize = 32;
+// A mark older than any answer could be.
+constexpr std::int64_t kLongAgoMs = INT64_C(1) << 40;
 
 // 100-ns intervals of a FILETIME in a millisecond.
 constexpr std::int64_t kFileTimePerMs = 10000;
@@ -122,6 +128,61 @@ bool FindCommonAppData(char* folder) {
 std::int64_t ToInt64(const FILETIME& time) {
     return static_cast<std::int64_t>((static_cast<ULONGLONG>(time.dwHighDateTime) << 32) |
                                      time.dwLowDateTime);
+}
+
+// Milliseconds on the performance counter: every process reads the same
+// one, no change of the wall clock moves it, and it starts anew at each
+// boot. Wine's wall clock trails by up to a second under load; this
+// counter does not. -1 where there is none.
+std::int64_t CounterMs() {
+    LARGE_INTEGER count;
+    LARGE_INTEGER frequency;
+    if (!QueryPerformanceCounter(&count) || !QueryPerformanceFrequency(&frequency) ||
+        frequency.QuadPart <= 0) {
+        return -1;
+    }
+    return count.QuadPart / frequency.QuadPart * 1000 +
+           count.QuadPart % frequency.QuadPart * 1000 / frequency.QuadPart;
+}
+
+// A mark holds the counter of its last stamp; where it holds none (a run
+// killed between making and stamping it, an earlier version's), its last
+// write time tells, on the wall clock.
+bool ReadStamp(HANDLE file, std::int64_t* stampedMs) {
+    char text[kStampSize] = {};
+    DWORD got = 0;
+    if (SetFilePointer(file, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER ||
+        !ReadFile(file, text, sizeof text - 1, &got, nullptr) || got == 0) {
+        return false;
+    }
+    // Its own digits: the C runtime's strtoll pulls in more of msvcrt.dll.
+    const char* digit = text;
+    std::uint64_t stamped = 0;
+    for (; *digit >= '0' && *digit <= '9'; ++digit) {
+        stamped = stamped * 10 + static_cast<std::uint64_t>(*digit - '0');
+    }
+    *stampedMs = static_cast<std::int64_t>(stamped);
+    return digit != text && *digit == '\n';
+}
+
+void WriteStamp(HANDLE file) {
+    const std::int64_t counterMs = CounterMs();
+    char text[kStampSize];
+    const int length =
+        std::snprintf(text, sizeof text, "%020lld\n", static_cast<long long>(counterMs));
+    DWORD written = 0;
+    if (counterMs >= 0 && length > 0 &&
+        SetFilePointer(file, 0, nullptr, FILE_BEGIN) != INVALID_SET_FILE_POINTER &&
+        WriteFile(file, text, static_cast<DWORD>(length), &written, nullptr) &&
+        written == static_cast<DWORD>(length)) {
+        return;
+    }
+    // Emptied, the mark tells its time by its last write, which is now.
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    SetFilePointer(file, 0, nullptr, FILE_BEGIN);
+    SetEndOfFile(file);
+    SetFileTime(file, nullptr, nullptr, &now);
 }
 
 bool IsWellKnownOwner(PSID owner, DWORD count, DWORD first, DWORD second) {
@@ -242,7 +303,7 @@ bool FindMarkPlace(const char* devicePath, char* path, std::size_t size) {
 
 MarkFound LookAtMarks(const char* path, std::int64_t* ageMs) {
     // Opened as itself, so that a link tells its own owner and kind.
-    const HANDLE file = CreateFileA(path, READ_CONTROL | FILE_READ_ATTRIBUTES,
+    const HANDLE file = CreateFileA(path, GENERIC_READ | READ_CONTROL | FILE_READ_ATTRIBUTES,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                     OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
@@ -252,13 +313,19 @@ MarkFound LookAtMarks(const char* path, std::int64_t* ageMs) {
         return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? MarkFound::kNone
                                                                               : MarkFound::kUndated;
     }
-    std::int64_t stampedAt = 0;
-    const MarkFound found = LookAtOpenMark(file, &stampedAt);
+    std::int64_t writtenAt = 0;
+    std::int64_t stampedMs = 0;
+    const MarkFound found = LookAtOpenMark(file, &writtenAt);
+    const bool stamped = found == MarkFound::kDated && ReadStamp(file, &stampedMs);
     CloseHandle(file);
-    if (found == MarkFound::kDated) {
+    if (stamped) {
+        // Ahead of the counter, it was stamped in an earlier boot.
+        const std::int64_t counterMs = CounterMs();
+        *ageMs = counterMs >= stampedMs ? counterMs - stampedMs : kLongAgoMs;
+    } else if (found == MarkFound::kDated) {
         FILETIME now;
         GetSystemTimeAsFileTime(&now);
-        *ageMs = (ToInt64(now) - stampedAt) / kFileTimePerMs;
+        *ageMs = (ToInt64(now) - writtenAt) / kFileTimePerMs;
     }
     return found;
 }
@@ -280,9 +347,7 @@ MarkHandle StampMark(const char* path, MarkHandle mark) {
             return kNoMark;
         }
     }
-    FILETIME now;
-    GetSystemTimeAsFileTime(&now);
-    SetFileTime(file, nullptr, nullptr, &now);
+    WriteStamp(file);
     return reinterpret_cast<MarkHandle>(file);
 }
 

@@ -203,18 +203,34 @@ TEST(WindowsLock, NamesAMutexAndAMarkPerDevice) {
 constexpr std::int64_t kDayMs = 24 * 3600 * 1000;
 
 // Makes a file whose last write was agoMs ago.
-bool MakeFile(const char* path, std::int64_t agoMs) {
+// A mark as a run leaves it: written agoMs ago, or, with counter, stamped
+// agoMs ago on the performance counter and written a day ago.
+bool MakeFile(const char* path, std::int64_t agoMs, bool counter) {
     const HANDLE file =
         CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         return false;
+    }
+    bool made = true;
+    if (counter) {
+        LARGE_INTEGER count;
+        LARGE_INTEGER frequency;
+        QueryPerformanceCounter(&count);
+        QueryPerformanceFrequency(&frequency);
+        char text[32];
+        const int length = std::snprintf(
+            text, sizeof text, "%020lld\n",
+            static_cast<long long>(count.QuadPart / frequency.QuadPart * 1000 - agoMs));
+        DWORD written = 0;
+        made = WriteFile(file, text, static_cast<DWORD>(length), &written, nullptr) != FALSE;
+        agoMs = kDayMs;
     }
     FILETIME now;
     GetSystemTimeAsFileTime(&now);
     ULARGE_INTEGER time = {{now.dwLowDateTime, now.dwHighDateTime}};
     time.QuadPart -= static_cast<ULONGLONG>(agoMs * 10000);
     const FILETIME stamped = {time.LowPart, time.HighPart};
-    const bool made = SetFileTime(file, nullptr, nullptr, &stamped) != FALSE;
+    made = SetFileTime(file, nullptr, nullptr, &stamped) != FALSE && made;
     CloseHandle(file);
     return made;
 }
@@ -244,25 +260,32 @@ DWORD WINAPI ReadOwnerAs(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATIO
 // tells a time, whatever its age; another's or a folder never holds it up
 // for long.
 TEST(WindowsMark, TrustsOnlyTheMarksOfAccountsItTrusts) {
-    enum class Lies { kNothing, kFile, kFolder };
+    enum class Lies { kNothing, kFile, kStamped, kFolder };
     const struct {
         const char* name;
         Lies lies;
         const char* owner;   // as it reads
-        std::int64_t agoMs;  // of the last write
+        std::int64_t agoMs;  // of the last write, or of the stamp
         MarkFound found;
-        bool stamped;  // this run has a mark of its own afterwards
+        std::int64_t ageMs;  // at least, for a dated mark
+        bool stamped;        // this run has a mark of its own afterwards
     } cases[] = {
-        {"nothing", Lies::kNothing, nullptr, 0, MarkFound::kNone, true},
-        {"this account's mark", Lies::kFile, nullptr, 0, MarkFound::kDated, true},
-        {"a mark 30 days old", Lies::kFile, nullptr, 30 * kDayMs, MarkFound::kDated, true},
-        {"a mark dated a day ahead", Lies::kFile, nullptr, -kDayMs, MarkFound::kDated, true},
-        {"the system's mark", Lies::kFile, "S-1-5-18", 0, MarkFound::kDated, true},
-        {"the administrators' mark", Lies::kFile, "S-1-5-32-544", 0, MarkFound::kDated, true},
-        {"another account's file", Lies::kFile, "S-1-5-21-1-2-3-4242", 0, MarkFound::kUndated,
+        {"nothing", Lies::kNothing, nullptr, 0, MarkFound::kNone, 0, true},
+        {"this account's mark", Lies::kFile, nullptr, 0, MarkFound::kDated, 0, true},
+        {"a mark 30 days old", Lies::kFile, nullptr, 30 * kDayMs, MarkFound::kDated, 30 * kDayMs,
+         true},
+        {"a mark dated a day ahead", Lies::kFile, nullptr, -kDayMs, MarkFound::kDated, -kDayMs,
+         true},
+        {"stamped on the counter 1 s ago, its file a day old", Lies::kStamped, nullptr, 1000,
+         MarkFound::kDated, 1000, true},
+        {"stamped ahead of the counter: in an earlier boot", Lies::kStamped, nullptr, -kDayMs,
+         MarkFound::kDated, 30 * kDayMs, true},
+        {"the system's mark", Lies::kFile, "S-1-5-18", 0, MarkFound::kDated, 0, true},
+        {"the administrators' mark", Lies::kFile, "S-1-5-32-544", 0, MarkFound::kDated, 0, true},
+        {"another account's file", Lies::kFile, "S-1-5-21-1-2-3-4242", 0, MarkFound::kUndated, 0,
          false},
-        {"a file whose owner cannot be read", Lies::kFile, "", 0, MarkFound::kUndated, false},
-        {"a folder", Lies::kFolder, nullptr, 0, MarkFound::kUndated, false},
+        {"a file whose owner cannot be read", Lies::kFile, "", 0, MarkFound::kUndated, 0, false},
+        {"a folder", Lies::kFolder, nullptr, 0, MarkFound::kUndated, 0, false},
     };
     char folder[MAX_PATH];
     const DWORD length = GetTempPathA(MAX_PATH, folder);
@@ -274,8 +297,8 @@ TEST(WindowsMark, TrustsOnlyTheMarksOfAccountsItTrusts) {
     ASSERT_TRUE(FindMarkPlace(kData, mark, sizeof mark));
     getSecurityInfoCall = ReadOwnerAs;
     for (const auto& c : cases) {
-        if (c.lies == Lies::kFile) {
-            ASSERT_TRUE(MakeFile(mark, c.agoMs)) << c.name;
+        if (c.lies == Lies::kFile || c.lies == Lies::kStamped) {
+            ASSERT_TRUE(MakeFile(mark, c.agoMs, c.lies == Lies::kStamped)) << c.name;
         } else if (c.lies == Lies::kFolder) {
             ASSERT_TRUE(CreateDirectoryA(mark, nullptr)) << c.name;
         }
@@ -283,8 +306,8 @@ TEST(WindowsMark, TrustsOnlyTheMarksOfAccountsItTrusts) {
         std::int64_t ageMs = 0;
         EXPECT_EQ(LookAtMarks(mark, &ageMs), c.found) << c.name;
         if (c.found == MarkFound::kDated) {
-            EXPECT_GE(ageMs, c.agoMs) << c.name;
-            EXPECT_LT(ageMs, c.agoMs + 60000) << c.name;
+            EXPECT_GE(ageMs, c.ageMs) << c.name;
+            EXPECT_TRUE(c.ageMs > kDayMs || ageMs < c.ageMs + 60000) << c.name;
         }
         const MarkHandle stamped = StampMark(mark, kNoMark);
         EXPECT_EQ(stamped != kNoMark, c.stamped) << c.name;

@@ -9,10 +9,12 @@ mount -t proc none /proc
 mount -t sysfs none /sys
 mount -t devtmpfs none /dev
 mount -t tmpfs none /tmp
-mount -t tmpfs none /run
-# Where runs mark their read-outs: every user may make files there, and
-# only their owner may remove them, as on every Linux. /run/lock is there
-# as on Debian, for the rows that take it away.
+# Only root writes to /run, as on every Linux: root's runs mark their
+# read-outs in a folder of their own there.
+mount -t tmpfs -o mode=0755 none /run
+# Where other accounts' runs mark theirs: every user may make files there,
+# and only their owner may remove them. /run/lock is there as on Debian,
+# for the rows that take it away.
 mkdir -p /dev/shm /run/lock
 mount -t tmpfs -o mode=1777 none /dev/shm
 chmod 1777 /run/lock

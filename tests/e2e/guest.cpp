@@ -14,12 +14,15 @@
 #include <pthread.h>
 #include <sched.h>
 #include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -51,14 +54,22 @@ const std::string kDataDescriptor(
     "\x06\x00\xff\x09\x01\xa1\x01\x15\x00\x26\xff\x00\x75\x08\x95\x08\x09\x01\x81\x02\x09\x01\x91"
     "\x02\xc0",
     25);
-constexpr int kMostRuns = 8;
+// tmpfs dates a file by the clock tick (4 ms at 250 Hz), and a run's stamp
+// after its write may beat the emulator's reading of the command by a hair.
+constexpr long kStampSlackMs = 10;
+// What a live run waits for an answer after its write returned, less a
+// margin for the emulator's own reaction.
+constexpr long kLiveWaitMs = 4800;
 
 struct Emulation {
     Thermometer settings;
     std::string gadget;
     int data = -1;
     int keyboard = -1;
-    std::atomic<long> held{0};  // the command whose answer waits for release
+    std::atomic<long> held{0};     // the command whose answer waits for release
+    std::atomic<long> arrived{0};  // when the held command came (NowMs)
+    std::atomic<bool> answeredLate{false};
+    std::atomic<long long> lastStamp{LLONG_MIN};  // the dead run's, where only that one is seen
     std::atomic<bool> release{false};
     std::atomic<bool> stale{false};
     std::atomic<bool> stop{false};
@@ -70,12 +81,17 @@ struct Run {
     std::atomic<pid_t> pid{0};
     std::atomic<bool> done{false};
     int status = -1;
+    long startedMs = 0;
+    long endedMs = 0;
+    std::string umask;  // as /proc showed it while the run lived
 };
 
 // The boot's state: one machine, one row at a time.
 struct Machine {
     bool windows = false;
-    std::string marks = "/dev/shm";
+    // Where runs keep the marks of their read-outs: root's own folder, then
+    // the places other accounts may use.
+    std::vector<std::string> markPlaces = {"/run/frostgauge", "/dev/shm", "/run/lock", "/tmp"};
     std::string udevMajor;  // hidraw's major number, where udevd records nodes
     int hidrawWanted = 0;
     std::list<Emulation> emulations;
@@ -195,25 +211,32 @@ bool ReadCommand(Emulation* e, std::uint8_t* command) {
     return false;
 }
 
-// When the dead run's command went out (arrived: when it came), by the
-// stamp on its mark, which the next run's wait counts from. Under a starved
-// Wine the command reached the thermometer up to seconds after that.
-long SentMs(long arrived) {
-    long sent = arrived;
-    timespec now;
-    clock_gettime(CLOCK_REALTIME, &now);
-    struct stat status = {};
-    for (const std::string& mark : Glob(machine.marks + "/frostgauge-*")) {
-        if (stat(mark.c_str(), &status) != 0) {
-            continue;
-        }
-        const long at = NowMs() - (now.tv_sec - status.st_mtim.tv_sec) * 1000L -
-                        (now.tv_nsec - status.st_mtim.tv_nsec) / 1000000L;
-        if (at < arrived && at > arrived - 5000) {
-            sent = std::min(sent, at);
+// What lies under a mark's name in the places runs keep marks.
+std::vector<std::string> MarkNames() {
+    std::vector<std::string> found;
+    for (const std::string& place : machine.markPlaces) {
+        for (const std::string& path : Glob(place + "/frostgauge-*")) {
+            found.push_back(path);
         }
     }
-    return sent;
+    return found;
+}
+
+// The latest date on a mark, on NowMs's clock (LLONG_MIN: no mark): what
+// the next run's wait counts from.
+long long LastStampMs() {
+    timespec wall;
+    clock_gettime(CLOCK_REALTIME, &wall);
+    const long now = NowMs();
+    long long last = LLONG_MIN;
+    struct stat status = {};
+    for (const std::string& mark : MarkNames()) {
+        if (lstat(mark.c_str(), &status) == 0 && S_ISREG(status.st_mode)) {
+            last = std::max(last, now - (wall.tv_sec - status.st_mtim.tv_sec) * 1000LL -
+                                      (wall.tv_nsec - status.st_mtim.tv_nsec) / 1000000);
+        }
+    }
+    return last;
 }
 
 // Answers until stopped. With kill=N it holds back its answers to the first
@@ -235,17 +258,18 @@ void Serve(Emulation* e) {
             return;
         }
         long delayMs = s.delayMs + std::rand() % (s.delayMaxMs - s.delayMs + 1);
+        const bool late = received + 1 == s.killAt && s.lateMs != kNone;
         if (s.killAt != kNone && (received == 0 || received + 1 == s.killAt)) {
-            const long arrived = NowMs();
+            e->arrived = NowMs();
             e->held = received + 1;
             WaitFor([e] { return e->release.exchange(false) || e->stop; });
             e->held = 0;
-            if (received + 1 == s.killAt && s.lateMs != kNone) {
-                const long sent = SentMs(arrived);
-                delayMs = std::max(0L, sent + s.lateMs - NowMs());
-                Log("command " + std::to_string(s.killAt) + " came " +
-                    std::to_string(arrived - sent) + " ms after it went out, answered " +
-                    std::to_string(NowMs() + delayMs - sent) + " ms after");
+            if (late) {
+                long due = e->arrived + s.lateMs;
+                if (e->lastStamp != LLONG_MIN) {
+                    due = std::min(due, static_cast<long>(e->lastStamp) + kLiveWaitMs);
+                }
+                delayMs = std::max(0L, due - NowMs());
             }
         }
         if (s.stopAfter != kNone && received >= s.stopAfter) {
@@ -257,6 +281,14 @@ void Serve(Emulation* e) {
                 static_cast<ssize_t>(kReportLength)) {
                 return;
             }
+        }
+        if (late) {
+            Log("command " + std::to_string(s.killAt) + " answered " +
+                std::to_string(NowMs() - e->arrived) + " ms after it came" +
+                (e->lastStamp != LLONG_MIN
+                     ? ", " + std::to_string(NowMs() - e->lastStamp) + " ms after the last stamp"
+                     : std::string()));
+            e->answeredLate = true;
         }
     }
 }
@@ -529,8 +561,13 @@ void PlayRun(const Row& row, const std::string& program, int number, const std::
     const std::string errors = program == "linux" ? "" : "/tmp/wine." + std::to_string(number);
     const uid_t user = UserId(row.runner);
     const gid_t plugdev = 46;
+    const long mask = row.umask;
+    run.startedMs = NowMs();
     const pid_t pid = fork();
     if (pid == 0) {
+        if (mask != kNone) {
+            umask(static_cast<mode_t>(mask));
+        }
         const int output = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int input = open("/dev/null", O_RDONLY);
         const int error =
@@ -553,7 +590,14 @@ void PlayRun(const Row& row, const std::string& program, int number, const std::
             kill(pid, signal);
             cut = true;
         }
+        const std::string proc =
+            mask == kNone ? "" : Read("/proc/" + std::to_string(pid) + "/status");
+        const std::size_t at = proc.find("Umask:\t");
+        if (at != std::string::npos) {
+            run.umask = proc.substr(at + 7, proc.find('\n', at) - at - 7);
+        }
     }
+    run.endedMs = NowMs();
     run.status = pid < 0 ? -1 : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     run.done = true;
 }
@@ -606,21 +650,79 @@ void OthersWait(const std::string& program, pid_t first) {
     }
 }
 
+// The wall clock's lead over NowMs's.
+long long WallLeadMs() {
+    timespec wall;
+    clock_gettime(CLOCK_REALTIME, &wall);
+    return wall.tv_sec * 1000LL + wall.tv_nsec / 1000000 - NowMs();
+}
+
+// True when the clock was set, even if it did not move as far: it is to
+// be stepped back.
+bool StepClock(long seconds, std::string* problem) {
+    const long long lead = WallLeadMs();
+    timespec wall;
+    clock_gettime(CLOCK_REALTIME, &wall);
+    wall.tv_sec += seconds;
+    const bool set = clock_settime(CLOCK_REALTIME, &wall) == 0;
+    const long long movedMs = WallLeadMs() - lead;
+    if (std::llabs(movedMs - seconds * 1000LL) > 500) {
+        *problem = "the wall clock moved " + std::to_string(movedMs) + " ms, not " +
+                   std::to_string(seconds) + " s";
+    }
+    return set;
+}
+
+// The kill comes once the run has stamped its mark after its write: the
+// next run's wait counts from the date on it, which must not be older than
+// the command. A run with no place for a mark (another account's folders
+// at every name) has none anywhere.
+void StampedAfterWrite(const Row& row, Emulation* e, std::string* problem) {
+    if (row.plantFolders && UserId(row.runner) != 0) {
+        struct stat status = {};
+        for (const std::string& mark : MarkNames()) {
+            if (lstat(mark.c_str(), &status) == 0 && S_ISREG(status.st_mode)) {
+                *problem = "the run found a place for its mark: " + mark;
+            }
+        }
+    } else if (machine.windows) {
+        // Wine's write returns before the command reaches the thermometer
+        // (the mark's last stamp lands 0.2 to 0.9 s before it comes), so
+        // only that a mark was stamped can be seen; the answer is kept
+        // within what a live run would wait for after that stamp.
+        if (WaitFor([] { return LastStampMs() != LLONG_MIN; }, 5000)) {
+            e->lastStamp = LastStampMs();
+        } else {
+            *problem = "the run did not stamp its mark";
+        }
+    } else if (!WaitFor([e] { return LastStampMs() >= e->arrived - kStampSlackMs; }, 5000)) {
+        const long long last = LastStampMs();
+        *problem = "the run did not stamp its mark after its write (" +
+                   (last == LLONG_MIN ? std::string("no mark")
+                                      : "its mark dated " + std::to_string(e->arrived - last) +
+                                            " ms before the command came") +
+                   ")";
+    }
+}
+
 // kill=N: the first run starts alone. When its first command reaches the
 // thermometer, which holds back its answer, the others start and wait for
 // it; when its command N does, it is killed, and the thermometer answers
 // that command after its delay, as a killed run's answer comes late. With
-// late=MS the others start only once it is dead, as a script's next run
-// does, and that answer comes MS after the command went out (SentMs),
-// or, on Linux, once another run has the node open (before, the kernel
-// would drop it: what comes in the first 50 ms after a first open).
+// late=MS the run is killed once it has stamped its mark after its write,
+// the others start only once it is dead (and the wall clock has stepped,
+// with clock=S), as a script's next run does, and that answer comes MS
+// after the command reached the thermometer, or, on Linux, once another
+// run has the node open (before, the kernel would drop it: what comes in
+// the first 50 ms after a first open).
 void KillDuringReadOut(const Row& row, const std::string& program, Emulation* e,
-                       std::vector<std::thread>* threads, std::string* problem) {
+                       std::vector<std::thread>* threads, std::string* problem, long* steppedS) {
     const long at = e->settings.killAt;
+    const bool late = e->settings.lateMs != kNone;
     Run& first = machine.runs[1];
     PlayRuns(row, program, 1, 1, threads);
     WaitHeld(e, 1, problem);
-    if (e->settings.lateMs == kNone) {
+    if (!late) {
         PlayRuns(row, program, 2, row.runs, threads);
         OthersWait(program, first.pid);
     }
@@ -628,9 +730,15 @@ void KillDuringReadOut(const Row& row, const std::string& program, Emulation* e,
         e->release = true;
         WaitHeld(e, at, problem);
     }
+    if (late && problem->empty()) {
+        StampedAfterWrite(row, e, problem);
+    }
     kill(first.pid, SIGKILL);
-    if (e->settings.lateMs != kNone) {
+    if (late) {
         WaitFor([&] { return first.done.load(); });
+        if (row.clockStepS != 0 && problem->empty() && StepClock(row.clockStepS, problem)) {
+            *steppedS = row.clockStepS;
+        }
         PlayRuns(row, program, 2, row.runs, threads);
         if (program == "linux") {
             OthersWait(program, first.pid);
@@ -699,24 +807,117 @@ void PlayWithEarlyReport(const Row& row, const std::string& program, Emulation* 
     }
 }
 
-// mark=OWNER,AGE: a file OWNER made AGE seconds ago lies where the
-// thermometer's mark does. lockdir: /run/lock as some systems have it.
-void PrepareMarks(const Row& row) {
+long long BootMs() {
+    timespec now;
+    clock_gettime(CLOCK_BOOTTIME, &now);
+    return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
+}
+
+// Everything under a mark's name goes, planted folders with what they hold.
+void RemoveMarks() {
+    for (const std::string& mark : MarkNames()) {
+        for (const std::string& inside : Glob(mark + "/*")) {
+            unlink(inside.c_str());
+        }
+        if (unlink(mark.c_str()) != 0) {
+            rmdir(mark.c_str());
+        }
+    }
+}
+
+// plant=folders: user, who may not open the thermometer, holds every
+// mark's name in the places open to all, with folders that are not empty.
+void PlantFolders(std::string* problem) {
+    const uid_t user = UserId("user");
+    for (const char* place : {"/dev/shm", "/run/lock", "/tmp", "/var/lock"}) {
+        for (int number = 0; number < 8 && access(place, F_OK) == 0; ++number) {
+            const std::string folder =
+                std::string(place) + "/frostgauge-hidraw" + std::to_string(number);
+            if (mkdir(folder.c_str(), 0755) != 0 || !Write(folder + "/held", "") ||
+                chown((folder + "/held").c_str(), user, user) != 0 ||
+                chown(folder.c_str(), user, user) != 0) {
+                *problem = "cannot plant the folder " + folder + ": " + std::strerror(errno);
+                return;
+            }
+        }
+    }
+}
+
+// mark=OWNER,AGE: the mark OWNER's run stamped AGE seconds ago by the boot
+// clock (ahead, when negative) lies in /dev/shm, dated now by the wall
+// clock; under umask=M, with the mode a run under that umask gave it.
+void PlantMark(const Row& row, std::string* problem) {
+    const std::string node = DataNode();
+    const std::string mark = "/dev/shm/frostgauge-" + node.substr(node.rfind('/') + 1);
+    std::string boot = Read("/proc/sys/kernel/random/boot_id");
+    boot = boot.size() == 37 ? boot.substr(0, 36) : "-";
+    const long long ageMs = row.markAge * 1000LL;
+    // A mark from before the boot would be another boot's.
+    WaitFor([ageMs] { return BootMs() >= ageMs; }, static_cast<long>(ageMs));
+    char text[64];
+    std::snprintf(text, sizeof text, "%s %020lld\n", boot.c_str(), BootMs() - ageMs);
+    const uid_t owner = UserId(row.markOwner);
+    const mode_t mode = 0644 & ~static_cast<mode_t>(row.umask == kNone ? 0 : row.umask);
+    if (node.empty() || !Write(mark, text) || chown(mark.c_str(), owner, owner) != 0 ||
+        chmod(mark.c_str(), mode) != 0) {
+        *problem = "cannot plant the mark " + mark + ": " + std::strerror(errno);
+    }
+}
+
+bool ShmWritable() {
+    struct statvfs status = {};
+    return statvfs("/dev/shm", &status) == 0 && (status.f_flag & ST_RDONLY) == 0;
+}
+
+// What a row does to the machine before its runs, as other systems have
+// it: /run/lock root's or missing, /dev/shm missing or read-only, another
+// account's folders or a mark at the mark's name. Each fails the row when
+// it did not take.
+void PrepareMachine(const Row& row, std::string* problem) {
     if (row.lockDir == "root-only") {
         chmod("/run/lock", 0755);
     } else if (row.lockDir == "missing") {
         rmdir("/run/lock");
     }
-    if (row.markOwner.empty()) {
-        return;
+    if (row.shm == "missing") {
+        umount("/dev/shm");
+        rmdir("/dev/shm");
+        if (access("/dev/shm", F_OK) == 0) {
+            *problem = "/dev/shm is still there";
+        }
+    } else if (row.shm == "read-only") {
+        mount("none", "/dev/shm", "tmpfs", MS_REMOUNT | MS_RDONLY, nullptr);
+        if (ShmWritable()) {
+            *problem = "/dev/shm is still writable";
+        }
     }
-    const std::string node = DataNode();
-    const std::string mark = machine.marks + "/frostgauge-" + node.substr(node.rfind('/') + 1);
-    const timespec made = {std::time(nullptr) - row.markAge, 0};
-    const timespec times[2] = {made, made};
-    if (!Write(mark, "") || utimensat(AT_FDCWD, mark.c_str(), times, 0) != 0 ||
-        chown(mark.c_str(), UserId(row.markOwner), UserId(row.markOwner)) != 0) {
-        Log("cannot plant the mark " + mark);
+    if (row.plantFolders && problem->empty()) {
+        PlantFolders(problem);
+    }
+    if (!row.markOwner.empty() && problem->empty()) {
+        PlantMark(row, problem);
+    }
+}
+
+// The rows after this one need the machine back as the boot made it.
+void RestoreMachine(const Row& row, long steppedS, std::string* problem) {
+    mkdir("/run/lock", 01777);
+    chmod("/run/lock", 01777);
+    std::string failed;
+    if (row.shm == "missing" && access("/dev/shm", F_OK) != 0) {
+        mkdir("/dev/shm", 0755);
+        mount("none", "/dev/shm", "tmpfs", 0, "mode=1777");
+    } else if (row.shm == "read-only") {
+        mount("none", "/dev/shm", "tmpfs", MS_REMOUNT, nullptr);
+    }
+    if (!row.shm.empty() && !ShmWritable()) {
+        failed = "/dev/shm did not come back";
+    }
+    if (steppedS != 0) {
+        StepClock(-steppedS, &failed);
+    }
+    if (!failed.empty()) {
+        *problem += (problem->empty() ? "" : "; ") + failed;
     }
 }
 
@@ -758,34 +959,63 @@ void CheckRuns(const Row& row, const std::string& want, int first, std::time_t f
     }
     // Only a transfer that failed leaves an answer owed, and a mark; a mark
     // left after whole answers would cost the next run its wait. Another
-    // account's mark is not the runs' to remove.
-    if (problem->empty() && !Contains(want, "ERR ReadFile") && !Contains(want, "ERR WriteFile") &&
-        (row.markOwner.empty() || row.runner == "root") &&
-        !Glob(machine.marks + "/frostgauge-*").empty()) {
-        *problem = "a run left the mark of its read-out";
+    // account's planted mark is not the runs' to remove.
+    const uid_t planter = row.markOwner.empty() ? UserId(row.runner) : UserId(row.markOwner);
+    struct stat status = {};
+    for (const std::string& mark : MarkNames()) {
+        if (problem->empty() && !Contains(want, "ERR ReadFile") &&
+            !Contains(want, "ERR WriteFile") && lstat(mark.c_str(), &status) == 0 &&
+            S_ISREG(status.st_mode) &&
+            (status.st_uid != planter || planter == UserId(row.runner))) {
+            *problem = "a run left the mark of its read-out: " + mark;
+        }
+    }
+}
+
+std::string Seconds(long ms) {
+    return std::to_string(ms / 1000) + "." + std::to_string(ms % 1000 / 100) + " s";
+}
+
+// Checks what the row's proof rests on: the kill, the late answer, the
+// runs' umask.
+void CheckSteps(const Row& row, const Emulation* killed, std::string* problem) {
+    if (killed != nullptr && machine.runs[1].status != 128 + SIGKILL) {
+        *problem = "the first run was not killed: status " + std::to_string(machine.runs[1].status);
+    } else if (killed != nullptr && killed->settings.lateMs != kNone && !killed->answeredLate) {
+        *problem = "the dead run's answer did not go out";
+    }
+    char mask[8];
+    std::snprintf(mask, sizeof mask, "%04lo", row.umask);
+    for (int number = 1; number <= row.runs && row.umask != kNone && problem->empty(); ++number) {
+        if (machine.runs[number].umask != mask) {
+            *problem = "run " + std::to_string(number) + "'s umask was \"" +
+                       machine.runs[number].umask + "\", not " + mask;
+        }
     }
 }
 
 void PlayProgram(const Row& row, const std::string& program, const std::string& want,
-                 std::string* problem, std::string* got) {
+                 std::string* problem, std::string* got, std::string* note) {
     for (int number = 1; number <= kMostRuns; ++number) {
         unlink(OutOf(number).c_str());
         machine.runs[number].pid = 0;
         machine.runs[number].done = false;
         machine.runs[number].status = -1;
+        machine.runs[number].umask.clear();
     }
-    for (const std::string& mark : Glob(machine.marks + "/frostgauge-*")) {
-        unlink(mark.c_str());
-    }
+    RemoveMarks();
     machine.keyboardWritten = false;
-    PrepareMarks(row);
+    PrepareMachine(row, problem);
     const std::time_t from = std::time(nullptr);
     std::vector<std::thread> threads;
+    long steppedS = 0;
     Emulation* killed = EmulationWith(&Thermometer::killAt);
     Emulation* stale = EmulationWith(&Thermometer::stale);
     Emulation* early = EmulationWith(&Thermometer::early);
-    if (killed != nullptr) {
-        KillDuringReadOut(row, program, killed, &threads, problem);
+    if (!problem->empty()) {
+        // What the row rests on is not there: nothing runs.
+    } else if (killed != nullptr) {
+        KillDuringReadOut(row, program, killed, &threads, problem, &steppedS);
     } else if (early != nullptr) {
         PlayWithEarlyReport(row, program, early, &threads, problem);
     } else if (stale != nullptr) {
@@ -796,10 +1026,23 @@ void PlayProgram(const Row& row, const std::string& program, const std::string& 
     for (std::thread& thread : threads) {
         thread.join();
     }
-    mkdir("/run/lock", 01777);
-    chmod("/run/lock", 01777);
+    RestoreMachine(row, steppedS, problem);
+    if (problem->empty()) {
+        CheckSteps(row, killed, problem);
+    }
     if (problem->empty()) {
         CheckRuns(row, want, killed != nullptr ? 2 : 1, from, problem, got);
+    }
+    RemoveMarks();
+    if (row.runs > 1 && killed == nullptr && row.limit == kNone) {
+        long began = machine.runs[1].startedMs;
+        long ended = machine.runs[1].endedMs;
+        for (int number = 2; number <= row.runs; ++number) {
+            began = std::min(began, machine.runs[number].startedMs);
+            ended = std::max(ended, machine.runs[number].endedMs);
+        }
+        *note += "; " + (program == "linux" ? "" : program + " ") + "the " +
+                 std::to_string(row.runs) + " runs " + Seconds(ended - began);
     }
     char ran[64];
     const std::time_t to = std::time(nullptr);
@@ -835,6 +1078,7 @@ void PlayRow(const Row& row) {
     want = machine.windows ? WithCrlf(want) : want;
     std::string problem;
     std::string got;
+    std::string note;
     if (PlugDevices(row, &problem)) {
         bool renew = false;
         for (const std::string& program : ProgramsOf(row.runner)) {
@@ -842,7 +1086,7 @@ void PlayRow(const Row& row) {
                 problem = "the devices did not come up again for " + program;
             }
             if (problem.empty()) {
-                PlayProgram(row, program, want, &problem, &got);
+                PlayProgram(row, program, want, &problem, &got, &note);
             }
             renew = true;
         }
@@ -850,9 +1094,7 @@ void PlayRow(const Row& row) {
     if (!machine.windows) {
         UnplugDevices(&problem);
     }
-    const long took = (NowMs() - began) / 100;
-    const std::string verdict =
-        row.name + " (" + std::to_string(took / 10) + "." + std::to_string(took % 10) + " s)";
+    const std::string verdict = row.name + " (" + Seconds(NowMs() - began) + note + ")";
     if (problem.empty()) {
         Report("ok   " + verdict);
         ++machine.passed;
@@ -1098,7 +1340,7 @@ int main() {
     const std::string mode = Word(commandLine, "frostgauge", "check");
     machine.windows = Word(commandLine, "wine", "0") == "1";
     if (machine.windows) {
-        machine.marks = "/host/mnt/prefix/drive_c/ProgramData";
+        machine.markPlaces = {"/host/mnt/prefix/drive_c/ProgramData"};
     }
     if (access("/lib/systemd/systemd-udevd", X_OK) == 0) {
         const std::string devices = Read("/proc/devices");

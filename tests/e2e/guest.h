@@ -8,6 +8,7 @@
 
 constexpr long kNone = -1;
 constexpr std::size_t kReportLength = 8;
+constexpr int kMostRuns = 10;
 
 // A thermometer's settings, as the devices column writes them.
 struct Thermometer {
@@ -45,6 +46,10 @@ struct Row {
     std::string markOwner;
     long markAge = 0;
     std::string lockDir;  // root-only, missing or empty
+    std::string shm;      // missing, read-only or empty
+    bool plantFolders = false;
+    long umask = kNone;
+    long clockStepS = 0;  // the wall clock's step once the killed run is dead
 };
 
 // False for a comment or an empty line (error empty) and for a row that

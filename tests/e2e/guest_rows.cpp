@@ -63,6 +63,17 @@ bool Setting(const std::string& key, const std::string& value, Device* device, R
         return Number(value, 10, &row->limit) && row->limit > 0;
     } else if (key == "lockdir" && (value == "root-only" || value == "missing")) {
         row->lockDir = value;
+    } else if (key == "shm" && (value == "missing" || value == "read-only")) {
+        row->shm = value;
+    } else if (key == "plant" && value == "folders") {
+        row->plantFolders = true;
+    } else if (key == "umask") {
+        return value.find_first_not_of("01234567") == std::string::npos &&
+               Number(value, 8, &row->umask) && row->umask <= 0777;
+    } else if (key == "clock") {
+        // A step either way, written with its sign.
+        return value.find_first_of("+-") == 0 && Number(value, 10, &row->clockStepS) &&
+               row->clockStepS != 0;
     } else if (key == "delay") {
         const std::size_t dash = value.find('-');
         return Number(value.substr(0, dash), 10, &t.delayMs) &&
@@ -87,7 +98,13 @@ bool ParseDevices(const std::string& text, Row* row, std::string* error) {
     if (text == "-") {
         return true;
     }
-    for (const std::string& item : Split(text, '+')) {
+    // A "+" right after "=" is a sign (clock=+60), not the next device.
+    std::string joined = text;
+    for (std::size_t at = joined.find('+'); at != std::string::npos;
+         at = joined.find('+', at + 1)) {
+        joined[at] = at > 0 && joined[at - 1] == '=' ? '+' : '\n';
+    }
+    for (const std::string& item : Split(joined, '\n')) {
         const std::vector<std::string> words = Split(item, ' ');
         Device device;
         device.kind = words.empty() ? '?' : words[0][0];
@@ -127,7 +144,7 @@ bool ParseRow(const std::string& line, Row* row, std::string* error) {
     row->runner = columns[2].substr(0, star);
     long number = 1;
     if (star != std::string::npos &&
-        (!Number(columns[2].substr(star + 1), 10, &number) || number < 1 || number > 8)) {
+        (!Number(columns[2].substr(star + 1), 10, &number) || number < 1 || number > kMostRuns)) {
         *error = row->name + ": bad user \"" + columns[2] + "\"";
         return false;
     }
@@ -149,6 +166,16 @@ bool ParseRow(const std::string& line, Row* row, std::string* error) {
     row->output = columns[6];
     if (!ParseDevices(columns[1], row, error)) {
         *error = row->name + ": " + *error;
+        return false;
+    }
+    // The clock steps between the killed run and the next.
+    bool killedLate = false;
+    for (const Device& device : row->devices) {
+        killedLate = killedLate ||
+                     (device.thermometer.killAt != kNone && device.thermometer.lateMs != kNone);
+    }
+    if (row->clockStepS != 0 && !killedLate) {
+        *error = row->name + ": clock= needs kill= and late=";
         return false;
     }
     return true;

@@ -38,6 +38,39 @@ TEST(GuestRowsTest, ReadsEachSetting) {
     EXPECT_EQ(row.bus, "T+O29696");
 }
 
+TEST(GuestRowsTest, ReadsWhatARowDoesToTheMachine) {
+    const struct {
+        const char* devices;
+        const char* runner;
+        const char* shm;
+        bool plantFolders;
+        long umask;
+        long clockStepS;
+        int runs;
+    } cases[] = {
+        {"T shm=missing", "root", "missing", false, kNone, 0, 1},
+        {"T shm=read-only", "reader*2", "read-only", false, kNone, 0, 2},
+        {"T plant=folders", "reader", "", true, kNone, 0, 1},
+        {"T umask=0277 mark=reader,7", "reader", "", false, 0277, 0, 1},
+        {"T umask=022", "root", "", false, 022, 0, 1},
+        {"T kill=2 late=1500 clock=+60", "root*2", "", false, kNone, 60, 2},
+        {"T kill=2 late=1500 clock=-3", "root*2", "", false, kNone, -3, 2},
+        {"T", "root*10", "", false, kNone, 0, 10},
+    };
+    for (const auto& c : cases) {
+        Row row;
+        std::string error;
+        ASSERT_TRUE(ParseRow(
+            std::string("r | ") + c.devices + " | " + c.runner + " | UTC0 |  | 0 |", &row, &error))
+            << c.devices << ": " << error;
+        EXPECT_EQ(row.shm, c.shm) << c.devices;
+        EXPECT_EQ(row.plantFolders, c.plantFolders) << c.devices;
+        EXPECT_EQ(row.umask, c.umask) << c.devices;
+        EXPECT_EQ(row.clockStepS, c.clockStepS) << c.devices;
+        EXPECT_EQ(row.runs, c.runs) << c.devices;
+    }
+}
+
 TEST(GuestRowsTest, ReadsTheColumns) {
     Row row;
     std::string error;
@@ -74,6 +107,15 @@ TEST(GuestRowsTest, RefusesWhatItCannotPlay) {
         {"T", "root", "x"},
         {"T lockdir=gone", "root", "0"},
         {"T id=seventeen_letters", "root", "0"},
+        {"T", "root*11", "0"},
+        {"T shm=gone", "root", "0"},
+        {"T plant=files", "root", "0"},
+        {"T umask=0800", "root", "0"},
+        {"T umask=-022", "root", "0"},
+        {"T kill=2 late=1500 clock=60", "root", "0"},
+        {"T kill=2 late=1500 clock=+0", "root", "0"},
+        {"T kill=2 clock=-3", "root", "0"},
+        {"T late=1500 clock=-3", "root", "0"},
     };
     for (const auto& c : cases) {
         Row row;
