@@ -131,12 +131,10 @@ bool IsUsableName(const char* path) {
     return S_ISREG(status.st_mode) && (status.st_uid == geteuid() || geteuid() == 0);
 }
 
-// Nobody else can make a mark in root's folder; in the shared ones only a
-// run's own tells its time.
-bool IsRootsDir(const char* dir) {
+// Root's folder holds marks only while no other account can write to it.
+bool IsClosedToOthers(const char* dir) {
     struct stat status;
-    return std::strcmp(dir, kRootMarkDir) == 0 && lstat(dir, &status) == 0 &&
-           S_ISDIR(status.st_mode) && status.st_uid == 0 &&
+    return lstat(dir, &status) == 0 && status.st_uid == 0 &&
            (status.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
@@ -278,9 +276,8 @@ bool FindMarkPlace(const char* devicePath, char* path, std::size_t size) {
         MakeRootDir();
     }
     for (std::size_t i = 0; i < count; ++i) {
-        // Root's folder is root's alone.
-        if ((std::strcmp(dirs[i], kRootMarkDir) == 0 && !(root && IsRootsDir(dirs[i]))) ||
-            !IsUsableDir(dirs[i])) {
+        const bool rootsDir = std::strcmp(dirs[i], kRootMarkDir) == 0;
+        if ((rootsDir && !(root && IsClosedToOthers(dirs[i]))) || !IsUsableDir(dirs[i])) {
             continue;
         }
         if (JoinPath(dirs[i], name, path, size) && IsUsableName(path)) {
