@@ -1,10 +1,11 @@
 #!/bin/sh
 # Builds the program with each deliberate fault of tests/e2e/mutants.txt (or
 # those named; "none" is the program as it stands) and plays the end-to-end
-# rows against it on every test machine of tests/e2e/platforms.txt, and the
-# Wine rows where the fault is in code both platforms share. Prints a line
-# per fault and machine: the rows that failed. Figures for a person, not a
-# test: it takes minutes a fault.
+# rows against it on every test machine of tests/e2e/platforms.txt whose
+# program the fault changes, and the amd64 unit tests. Prints the rows that
+# failed, then the matrix: per fault, "x" where a machine caught it, "."
+# where it did not, "-" where the fault leaves its program as it is. Fails
+# when a cell differs from tests/e2e/mutants.expected.
 # Usage: scripts/mutants.sh BUILD_DIR [FAULT...]
 set -eu
 source=$(cd "$(dirname "$0")/.." && pwd)
@@ -40,13 +41,13 @@ build() {  # folder targets cmake-arguments...
         >"$dir.log" 2>&1
 }
 
-build_programs() {  # shared: whether the Windows programs change too
+build_programs() {  # platforms: linux, windows or both
     build "$out" "frostgauge frostgauge_static e2e_guest frostgauge_tests" -DFROSTGAUGE_WHOLE_CHECK=OFF || return 1
     for triplet in aarch64-linux-gnu arm-linux-gnueabihf; do
         build "$out/build-$triplet" "frostgauge e2e_guest" \
             -DCMAKE_TOOLCHAIN_FILE="$tree/cmake/$triplet.cmake" || return 1
     done
-    $1 || return 0
+    [ "$1" != linux ] || return 0
     for arch in x86_64 i686; do
         build "$out/build-$arch" frostgauge -DCMAKE_TOOLCHAIN_FILE="$tree/cmake/mingw-w64-$arch.cmake" || return 1
     done
@@ -73,6 +74,19 @@ play() {  # name
     } >"$log"
 }
 
+# x: the job caught the fault (a row or a test failed); .: it ran whole
+# and did not; ?: it did not finish.
+cell() {  # job
+    summary=$(head -n 1 "$logs/$1" 2>/dev/null)
+    if [ -n "$(sed 1d "$logs/$1" 2>/dev/null)" ] || echo "$summary" | grep -q ' [1-9][0-9]* failed$'; then
+        echo x
+    elif [ -n "$summary" ]; then
+        echo .
+    else
+        echo "?"
+    fi
+}
+
 # Plays the named machines one after another.
 play_all() {
     for machine in "$@"; do
@@ -85,46 +99,71 @@ machines=$(awk '/^[a-z]/ && $6 != "wine" { print $1 }' "$source/tests/e2e/platfo
 wines=$(awk '/^[a-z]/ && $6 == "wine" { print $1 }' "$source/tests/e2e/platforms.txt")
 # shellcheck disable=SC2046
 [ $# -gt 0 ] || set -- none $(sed -n 's/^\([^#][^|]*[^ |]\) *|.*/\1/p' "$source/tests/e2e/mutants.txt" | tr ' ' '_')
+expected=$source/tests/e2e/mutants.expected
+matrix=$build/mutants/matrix
+# shellcheck disable=SC2086
+printf '%-32s | %s\n' fault "$(echo unit $machines $wines | sed 's/ / | /g')" >"$matrix"
 for fault in "$@"; do
     fault=$(echo "$fault" | tr '_' ' ')
     reset_tree
-    shared=true
+    platforms=both
     if [ "$fault" != none ]; then
         row=$(grep -F "$fault " "$source/tests/e2e/mutants.txt" | head -n 1)
         [ -n "$row" ] || { echo "no fault \"$fault\" in tests/e2e/mutants.txt"; exit 2; }
         file=$(echo "$row" | cut -d '|' -f 2 | tr -d ' ')
-        [ "$(echo "$row" | cut -d '|' -f 3 | tr -d ' ')" = both ] || shared=false
+        platforms=$(echo "$row" | cut -d '|' -f 3 | tr -d ' ')
         script=$(echo "$row" | cut -d '|' -f 4- | sed 's/^ *//; s/ *$//')
         sed "$script" "$source/$file" >"$tree/$file"
         cmp -s "$source/$file" "$tree/$file" && { echo "$fault: the script changes nothing"; exit 2; }
     fi
-    build_programs "$shared" || { echo "$fault: the build failed (logs in $out)"; continue; }
+    build_programs "$platforms" || { echo "$fault: the build failed (logs in $out)"; continue; }
     rm -f "$logs"/*
-    # The unit tests too, for the faults the rows cannot reach.
-    "$out/tests/frostgauge_tests" >"$logs/unit.console" 2>&1 || true
-    {
-        sed -n 's/^\[  PASSED  \] \([0-9]*\) tests\{0,1\}\.$/\1 passed/p' "$logs/unit.console"
-        sed -n 's/^\[  FAILED  \] \([A-Za-z_.]*\), where.*/\1/p; s/^\[  FAILED  \] \([A-Za-z_.]*\) (.*/\1/p' "$logs/unit.console" | sort -u
-    } >"$logs/unit"
+    linux=$machines
+    [ "$platforms" != windows ] || linux=
+    wine=$wines
+    [ "$platforms" != linux ] || wine=
+    if [ -n "$linux" ]; then
+        # The unit tests too, for the faults the rows cannot reach.
+        "$out/tests/frostgauge_tests" >"$logs/unit.console" 2>&1 || true
+        {
+            sed -n 's/^\[  PASSED  \] \([0-9]*\) tests\{0,1\}\.$/\1 passed/p' "$logs/unit.console"
+            sed -n 's/^\[  FAILED  \] \([A-Za-z_.]*\), where.*/\1/p; s/^\[  FAILED  \] \([A-Za-z_.]*\) (.*/\1/p' "$logs/unit.console" | sort -u
+        } >"$logs/unit"
+    fi
     # Two machines at once, in queues of about the same length: the Wine
-    # boot takes as long as all the others.
+    # boot takes about as long as all the others.
     # shellcheck disable=SC2086
-    set -- $machines
-    if $shared; then
+    set -- $linux
+    if [ -n "$wine" ]; then
         # shellcheck disable=SC2086
-        play_all $wines &
+        play_all $wine &
         play_all "$@"
-    else
+    elif [ $# -gt 2 ]; then
         play_all "$1" "$2" &
         shift 2
         play_all "$@"
     fi
     wait
-    jobs="unit $machines"
-    ! $shared || jobs="$jobs $wines"
-    for job in $jobs; do
-        summary=$(head -n 1 "$logs/$job")
-        rows=$(sed 1d "$logs/$job" | paste -sd ';' -)
-        echo "$fault | $job | ${summary:-did not finish} | $rows"
+    line=$(printf '%-32s' "$fault")
+    for job in unit $machines $wines; do
+        if [ -f "$logs/$job" ]; then
+            echo "$fault | $job | $(head -n 1 "$logs/$job") | $(sed 1d "$logs/$job" | paste -sd ';' -)"
+            line="$line | $(cell "$job")"
+        else
+            line="$line | -"
+        fi
     done
+    echo "$line" >>"$matrix"
 done
+echo
+cat "$matrix"
+# Only the faults played are compared; spaces do not count.
+normal() { sed 's/  */ /g; s/ *$//' "$@"; }
+if ! normal "$matrix" | while read -r line; do
+    normal "$expected" | grep -qxF "$line" || { echo "not as expected: $line"; exit 1; }
+done; then
+    echo "The matrix differs from tests/e2e/mutants.expected:"
+    normal "$expected"
+    exit 1
+fi
+echo "As tests/e2e/mutants.expected has it."
