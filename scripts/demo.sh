@@ -24,7 +24,7 @@ if attached; then
 fi
 
 echo "No thermometer is attached: booting a Linux kernel under QEMU with an emulated"
-echo "one on its USB bus (reading 25.125, calibration -1). This takes about 15 seconds."
+echo "one on its USB bus (reading 24.125, calibration -1). This takes about 15 seconds."
 echo
 exec "$(dirname "$0")/../tests/e2e/run-vm.sh" demo "$build" "$build/tests/e2e/frostgauge_static" \
     "$build/tests/e2e/e2e_guest"

@@ -25,6 +25,6 @@ fi
 began=$(date +%s)
 "$source/tests/e2e/run-vm.sh" soak "$build" "$build/tests/e2e/frostgauge_static" \
     "$build/tests/e2e/e2e_guest"
-"$source/tests/e2e/run-vm.sh" soak "$build" "$build/build-win64/frostgauge.exe" \
+"$source/tests/e2e/run-vm.sh" --platform wine soak "$build" "$build/build-win64/frostgauge.exe" \
     "$build/tests/e2e/e2e_guest" "$build/build-win32/frostgauge.exe"
 echo "The soak took $(($(date +%s) - began)) s"

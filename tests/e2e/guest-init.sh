@@ -20,7 +20,7 @@ mount -t tmpfs -o mode=1777 none /dev/shm
 chmod 1777 /run/lock
 for module in /modules/*.ko; do
     case $module in
-    *dummy_hcd*) insmod "$module" num=3 ;;  # one UDC per device of a row
+    *dummy_hcd*) insmod "$module" num=2 ;;  # one UDC per device of a row
     *) insmod "$module" ;;
     esac
 done

@@ -1,7 +1,7 @@
 #!/bin/busybox sh
 # What the guest program asks of Wine in the test machine, for the rows
 # whose user is "wine":
-#     guest-wine.sh start | tests | offer COUNT | withdraw | forget
+#     guest-wine.sh start | tests | offer COUNT | withdraw | run PROGRAM ARGUMENTS...
 # frostgauge.exe runs under the host's own Wine. The host's root is mounted
 # read-only over 9p, with one writable share (/mnt there) holding the Wine
 # prefix and the .exe, and Wine runs chrooted into it. 32-bit Wine, which
@@ -50,11 +50,18 @@ mount_host() {
 
 # The 32-bit program goes straight to 32-bit Wine: wine64 would first start
 # itself to find that out, which doubled the time of a 32-bit run here.
-in_wine() {  # command...
-    loader=/usr/lib/wine/wine64
-    case $1 in *32.exe) loader=/usr/lib/wine/wine ;; esac
+loader_of() {  # program
+    case $1 in *32.exe) echo /usr/lib/wine/wine ;; *) echo /usr/lib/wine/wine64 ;; esac
+}
+
+# A command in Wine's root and environment.
+host() {  # command...
     # shellcheck disable=SC2086
-    chroot "$HOST" env $WINE_ENV "$loader" "$@"
+    chroot "$HOST" env $WINE_ENV "$@"
+}
+
+in_wine() {  # program arguments...
+    host "$(loader_of "$1")" "$@"
 }
 
 report() {
@@ -74,16 +81,13 @@ verdict() {  # name problem [file]
 # A persistent server keeps Wine's services up between runs; the throw-away
 # run starts them (about 20 s under TCG).
 start_server() {
-    # shellcheck disable=SC2086
-    chroot "$HOST" env $WINE_ENV /usr/lib/wine/wineserver -p || return 1
+    host /usr/lib/wine/wineserver -p || return 1
     in_wine /mnt/frostgauge.exe -h >/dev/null 2>&1 || true
 }
 
 stop_server() {
-    # shellcheck disable=SC2086
-    chroot "$HOST" env $WINE_ENV /usr/lib/wine/wineserver -k
-    # shellcheck disable=SC2086
-    chroot "$HOST" env $WINE_ENV /usr/lib/wine/wineserver -w
+    host /usr/lib/wine/wineserver -k
+    host /usr/lib/wine/wineserver -w
 }
 
 # The host makes the prefix's 64-bit half; the 32-bit half needs a kernel
@@ -99,12 +103,10 @@ have_32bit_half() {
 make_32bit_half() {
     report "making the Wine prefix's 32-bit half (once per build folder)"
     stop_server
-    # shellcheck disable=SC2086
-    chroot "$HOST" env $WINE_ENV WINEBOOTSTRAPMODE=1 /usr/lib/wine/wine \
+    host WINEBOOTSTRAPMODE=1 /usr/lib/wine/wine \
         /usr/lib/i386-linux-gnu/wine/i386-windows/rundll32.exe \
         setupapi,InstallHinfSection Wow64Install 128 '\\?\unix/usr/share/wine/wine.inf' >/dev/null 2>&1
-    # shellcheck disable=SC2086
-    chroot "$HOST" env $WINE_ENV /usr/lib/wine/wineserver -w  # writes the registry
+    host /usr/lib/wine/wineserver -w  # writes the registry
     # Later boots start from this registry.
     cp "$HOST"/mnt/prefix/*.reg "$HOST/mnt/pristine/"
     sync
@@ -165,12 +167,6 @@ offer_devices() {  # count
     fi
 }
 
-# Wine 8 keeps a device that has left the bus until it restarts.
-forget_devices() {
-    rm -f "$HOST"/dev/hidraw*
-    restart_wine "a thermometer left the bus"
-}
-
 withdraw_devices() {
     [ -n "$(ls "$HOST/dev" | grep '^hidraw')" ] || return 0
     rm -f "$HOST"/dev/hidraw*
@@ -192,10 +188,8 @@ run_windows_tests() {
     for dir in "$source" "${tests%/*}"; do
         mkdir -p "$HOST$dir" && mount --bind "/hostroot$dir" "$HOST$dir"
     done
-    # shellcheck disable=SC2086
-    listed=$(chroot "$HOST" env $WINE_ENV /usr/lib/wine/wine "$tests" --gtest_list_tests 2>/dev/null | grep -c '^  ')
-    # shellcheck disable=SC2086
-    chroot "$HOST" env $WINE_ENV /usr/lib/wine/wine "$tests" >/tmp/tests32.out 2>&1
+    listed=$(host /usr/lib/wine/wine "$tests" --gtest_list_tests 2>/dev/null | grep -c '^  ')
+    host /usr/lib/wine/wine "$tests" >/tmp/tests32.out 2>&1
     status=$?
     ran=$(sed -n 's/^\[==========\] \([0-9]*\) tests\{0,1\} from .* ran\..*/\1/p' /tmp/tests32.out)
     if [ "$status" -eq 0 ] && [ "$listed" -gt 0 ] && [ "$ran" = "$listed" ]; then
@@ -203,8 +197,7 @@ run_windows_tests() {
     else
         verdict "x86 unit tests" "status $status, ${ran:-none} of $listed ran" /tmp/tests32.out || result=1
     fi
-    # shellcheck disable=SC2086
-    if chroot "$HOST" env $WINE_ENV sh "$source/tests/windows/program_runs.sh" /usr/lib/wine/wine \
+    if host sh "$source/tests/windows/program_runs.sh" /usr/lib/wine/wine \
         /mnt/frostgauge32.exe "$source/tests/cli/help.golden" "${tests%/*}/hid.dll" >/tmp/checks32.out 2>&1; then
         verdict "x86 program checks, $(tail -n 1 /tmp/checks32.out)" ""
     else
@@ -218,6 +211,9 @@ start) start_wine ;;
 tests) run_windows_tests ;;
 offer) offer_devices "$2" ;;
 withdraw) withdraw_devices ;;
-forget) forget_devices ;;
-*) echo "usage: guest-wine.sh start | tests | offer COUNT | withdraw | forget" >&2; exit 2 ;;
+run)  # a row's run: exec keeps the process the guest program watches and kills
+    shift
+    # shellcheck disable=SC2086
+    exec chroot "$HOST" env $WINE_ENV WINEDEBUG=err+all "$(loader_of "$1")" "$@" ;;
+*) echo "usage: guest-wine.sh start | tests | offer COUNT | withdraw | run PROGRAM ARGUMENTS..." >&2; exit 2 ;;
 esac

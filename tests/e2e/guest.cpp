@@ -2,9 +2,10 @@
 // USB bus is up: plugs emulated thermometers into the bus as configfs
 // gadgets, plays every row of /e2e/scenarios.txt for this boot against
 // them, timing kills, late answers and stale reports from here, and reports
-// on the console ("e2e: " lines). The kernel command line picks the mode:
-// frostgauge=demo, bench or soak (the rows otherwise); wine=1 plays the
-// Windows programs under Wine; rows=TAG plays only the rows tagged [TAG].
+// on the console ("e2e: " lines). The kernel command line picks the rows:
+// rows=TAG plays only those tagged [TAG], and frostgauge=demo, bench or
+// soak those of that mode (demo shows what the program printed); wine=1
+// plays the Windows programs under Wine.
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -31,6 +32,7 @@
 #include <functional>
 #include <list>
 #include <mutex>
+#include <numeric>
 #include <string>
 #include <thread>
 #include <vector>
@@ -70,6 +72,8 @@ struct Emulation {
     std::atomic<long> arrived{0};  // when the held command came (NowMs)
     std::atomic<bool> answeredLate{false};
     std::atomic<long long> lastStamp{LLONG_MIN};  // the dead run's, where only that one is seen
+    std::atomic<pid_t> next{0};  // under Wine: the run that must have started by the late answer
+    std::atomic<bool> missed{false};
     std::atomic<bool> release{false};
     std::atomic<bool> stale{false};
     std::atomic<bool> stop{false};
@@ -97,13 +101,15 @@ struct Machine {
     std::list<Emulation> emulations;
     bool plugged = false;
     std::string pluggedBus;
-    bool pluggedUnplugs = false;
     Run runs[kMostRuns + 1];
     std::mutex logLock;
     std::string log;  // what the emulators saw go wrong
     std::atomic<bool> keyboardWritten{false};
     int passed = 0;
     int failed = 0;
+    bool show = false;    // the demo: what each run printed
+    long soakRuns = 0;    // instead of the row's
+    long releasedMs = 0;  // when this program let go of the thermometer it held
 };
 Machine machine;
 
@@ -169,6 +175,46 @@ std::vector<std::string> Glob(const std::string& pattern) {
 
 bool Contains(const std::string& text, const char* part) {
     return text.find(part) != std::string::npos;
+}
+
+// A Windows run seen from outside Wine: past its start once HID.DLL is
+// loaded, and waiting for its turn when it then uses no processor.
+bool WineRunLoaded(pid_t pid) {
+    return pid > 0 && Contains(Read("/proc/" + std::to_string(pid) + "/maps"), "hid.dll");
+}
+
+long ProcessorTicks(pid_t pid) {
+    const std::string stat = Read("/proc/" + std::to_string(pid) + "/stat");
+    long user = -1, system = -1;
+    const std::size_t end = stat.rfind(')');
+    return end != std::string::npos &&
+                   std::sscanf(stat.c_str() + end + 1,
+                               " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %ld %ld", &user,
+                               &system) == 2
+               ? user + system
+               : -1;
+}
+
+bool WineRunWaits(pid_t pid) {
+    const long before = WineRunLoaded(pid) ? ProcessorTicks(pid) : -1;
+    SleepMs(500);
+    return before >= 0 && ProcessorTicks(pid) == before;
+}
+
+// The kernel's warnings, bugs and hung tasks since the last look.
+std::string KernelTrouble() {
+    static const int kmsg = open("/dev/kmsg", O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    std::string trouble;
+    char record[4096];
+    for (ssize_t got;
+         kmsg >= 0 && ((got = read(kmsg, record, sizeof record)) > 0 || errno == EPIPE);) {
+        const std::string text = got > 0 ? std::string(record, static_cast<std::size_t>(got)) : "";
+        if (Contains(text, "WARNING:") || Contains(text, "BUG:") ||
+            Contains(text, "blocked for more than")) {
+            trouble += text.substr(text.find(';') + 1);
+        }
+    }
+    return trouble;
 }
 
 void Report(const std::string& line) {
@@ -281,6 +327,9 @@ void Serve(Emulation* e) {
                 static_cast<ssize_t>(kReportLength)) {
                 return;
             }
+        }
+        if (late && e->next != 0 && !WineRunLoaded(e->next)) {
+            e->missed = true;
         }
         if (late) {
             Log("command " + std::to_string(s.killAt) + " answered " +
@@ -454,17 +503,11 @@ bool UnplugDevices(std::string* problem) {
     return true;
 }
 
-// Handing devices to Wine and taking them back costs seconds: under Wine a
-// row keeps the devices of the row before when they are the same and none
-// has left the bus, and only their emulators start afresh.
+// Handing devices to Wine and taking them back costs seconds: a Wine row
+// keeps the devices of the row before when they are the same (none has
+// left the bus: such a row comes last), and only their emulators start afresh.
 bool PlugDevices(const Row& row, std::string* problem) {
-    bool unplugs = false;
-    for (const Device& device : row.devices) {
-        unplugs = unplugs || device.thermometer.unplugAfter != kNone;
-    }
-    if (machine.windows && machine.plugged && machine.pluggedBus == row.bus &&
-        !machine.pluggedUnplugs) {
-        machine.pluggedUnplugs = unplugs;
+    if (machine.windows && machine.plugged && machine.pluggedBus == row.bus) {
         return StartEmulations(row);
     }
     if (!UnplugDevices(problem)) {
@@ -476,17 +519,7 @@ bool PlugDevices(const Row& row, std::string* problem) {
         *problem = "the devices did not come up";
         return false;
     }
-    machine.pluggedUnplugs = unplugs;
     return true;
-}
-
-// A program after the first gets the devices as new: plugged anew where
-// one leaves the bus (Wine keeps such a device until it restarts).
-bool RenewDevices(const Row& row) {
-    if (!machine.pluggedUnplugs) {
-        return StartEmulations(row);
-    }
-    return (!machine.windows || Wine("forget")) && RemoveDevices() && AddDevices(row);
 }
 
 // The host node of the thermometer's data interface (interface 01).
@@ -523,6 +556,16 @@ bool OpenedByOther(const std::string& node, pid_t pid) {
     return false;
 }
 
+// This program's own open of the node, as another run's: locked or not.
+int Hold(const std::string& node, bool lock) {
+    const int fd = open(node.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd >= 0 && lock && flock(fd, LOCK_EX) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 // --- Runs of the program ---
 
 uid_t UserId(const std::string& user) {
@@ -534,17 +577,14 @@ uid_t UserId(const std::string& user) {
 void PlayRun(const Row& row, const std::string& program, int number, const std::string& out,
              long limitS, int signal) {
     Run& run = machine.runs[number];
-    std::vector<std::string> words = {program == "linux" ? "/bin/env" : "/usr/bin/env"};
+    std::vector<std::string> words = {"/bin/env"};
     if (!row.zone.empty()) {
         words.push_back("TZ=" + row.zone);
     }
     if (program != "linux") {
-        // The 32-bit program goes straight to 32-bit Wine: wine64 would first start to find that
-        // out.
-        const bool x86 = program == "x86";
-        words.insert(words.end(), {"WINEPREFIX=/mnt/prefix", "WINEDEBUG=err+all", "HOME=/tmp",
-                                   x86 ? "/usr/lib/wine/wine" : "/usr/lib/wine/wine64",
-                                   x86 ? "/mnt/frostgauge32.exe" : "/mnt/frostgauge.exe"});
+        words.insert(words.end(),
+                     {"/bin/guest-wine.sh", "run",
+                      program == "x86" ? "/mnt/frostgauge32.exe" : "/mnt/frostgauge.exe"});
     } else if (row.runner == "valgrind") {
         words.insert(words.end(),
                      {"/bin/valgrind", "-q", "--leak-check=full", "--errors-for-leak-kinds=all",
@@ -573,7 +613,7 @@ void PlayRun(const Row& row, const std::string& program, int number, const std::
         const int error =
             errors.empty() ? 2 : open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (output < 0 || input < 0 || error < 0 || dup2(output, 1) < 0 || dup2(input, 0) < 0 ||
-            dup2(error, 2) < 0 || (!errors.empty() && (chroot("/host") != 0 || chdir("/") != 0)) ||
+            dup2(error, 2) < 0 ||
             (user != 0 && (setgroups(user == 1001 ? 1 : 0, &plugdev) != 0 || setgid(user) != 0 ||
                            setuid(user) != 0))) {
             _exit(126);
@@ -640,12 +680,25 @@ bool WaitHeld(Emulation* e, long command, std::string* problem) {
     return true;
 }
 
-// A Linux run that waits has the node open. A Windows run shows nothing
-// outside Wine: it is given the time that one takes to start here.
-void OthersWait(const std::string& program, pid_t first) {
-    if (program != "linux") {
-        SleepMs(3000);
-    } else if (WaitFor([first] { return OpenedByOther(DataNode(), first); })) {
+// Runs 2 to the last wait for their turn: a Linux run has the node open, a
+// Windows one is loaded and idle.
+void OthersWait(const Row& row, const std::string& program, std::string* problem) {
+    // Under a caller's limit the runs come one after another: the next one waits.
+    const int last = row.limit == kNone ? row.runs : 2;
+    const auto waiting = [&program, last] {
+        int others = 0;
+        for (int number = 2; number <= last; ++number) {
+            const pid_t pid = machine.runs[number].pid;
+            others +=
+                program == "linux"
+                    ? !DescriptorsOf(DataNode(), "/proc/" + std::to_string(pid) + "/fd/*").empty()
+                    : WineRunWaits(pid);
+        }
+        return others == last - 1;
+    };
+    if (!WaitFor(waiting, program == "linux" ? 10000 : 60000)) {
+        *problem = "the other runs were not seen waiting for their turn";
+    } else if (program == "linux") {
         SleepMs(200);
     }
 }
@@ -724,7 +777,7 @@ void KillDuringReadOut(const Row& row, const std::string& program, Emulation* e,
     WaitHeld(e, 1, problem);
     if (!late) {
         PlayRuns(row, program, 2, row.runs, threads);
-        OthersWait(program, first.pid);
+        OthersWait(row, program, problem);
     }
     if (at > 1) {
         e->release = true;
@@ -741,30 +794,36 @@ void KillDuringReadOut(const Row& row, const std::string& program, Emulation* e,
         }
         PlayRuns(row, program, 2, row.runs, threads);
         if (program == "linux") {
-            OthersWait(program, first.pid);
+            OthersWait(row, program, problem);
+        } else if (WaitFor([] { return machine.runs[2].pid > 0; })) {
+            e->next = machine.runs[2].pid.load();
         }
     }
     e->release = true;
 }
 
-// A report that waits before the first command reaches a run only once it
-// has the node open (usbhid drops what comes in the first 50 ms after the
-// first open), so this program keeps the thermometer, as a run would,
-// while the emulator sends it.
-void PlayWithStaleReport(const Row& row, const std::string& program, Emulation* e,
-                         std::vector<std::thread>* threads) {
+// hold=MS, or stale=HHLL: this program holds the thermometer, as a run
+// would, until the run has it open, and MS (300) after. A stale report
+// comes meanwhile: it reaches a run only once that has the node open
+// (usbhid drops what comes in the first 50 ms after the first open).
+void PlayHeld(const Row& row, const std::string& program, Emulation* e,
+              std::vector<std::thread>* threads, std::string* problem) {
     const std::string node = DataNode();
-    const int holder = open(node.c_str(), O_RDWR | O_CLOEXEC);
-    if (holder < 0 || flock(holder, LOCK_EX) != 0) {
-        Log("cannot hold " + node + ": " + std::strerror(errno));
+    const int holder = Hold(node, true);
+    if (holder < 0) {
+        *problem = "cannot hold " + node + ": " + std::strerror(errno);
+        return;
     }
     PlayRuns(row, program, 1, row.runs, threads);
-    WaitFor([&node] { return OpenedByOther(node, 0); });
-    e->stale = true;
-    SleepMs(300);
-    if (holder >= 0) {
-        close(holder);
+    if (!WaitFor([&node] { return OpenedByOther(node, 0); })) {
+        *problem = "the run did not open the thermometer while it was held";
     }
+    if (e != nullptr) {
+        e->stale = true;
+    }
+    SleepMs(row.holdMs == kNone ? 300 : row.holdMs);
+    close(holder);
+    machine.releasedMs = NowMs();
 }
 
 // pid has the node open and holds its lock (flock shows in fdinfo).
@@ -787,7 +846,11 @@ bool HoldsLock(pid_t pid, const std::string& node) {
 void PlayWithEarlyReport(const Row& row, const std::string& program, Emulation* e,
                          std::vector<std::thread>* threads, std::string* problem) {
     const std::string node = DataNode();
-    const int keeper = open(node.c_str(), O_RDWR | O_CLOEXEC);
+    const int keeper = Hold(node, false);
+    if (keeper < 0) {
+        *problem = "cannot keep " + node + " open: " + std::strerror(errno);
+        return;
+    }
     PlayRuns(row, program, 1, 1, threads);
     Run& run = machine.runs[1];
     bool stopped = false;
@@ -802,9 +865,7 @@ void PlayWithEarlyReport(const Row& row, const std::string& program, Emulation* 
     if (stopped) {
         kill(run.pid, SIGCONT);
     }
-    if (keeper >= 0) {
-        close(keeper);
-    }
+    close(keeper);
 }
 
 long long BootMs() {
@@ -983,6 +1044,19 @@ void CheckSteps(const Row& row, const Emulation* killed, std::string* problem) {
         *problem = "the first run was not killed: status " + std::to_string(machine.runs[1].status);
     } else if (killed != nullptr && killed->settings.lateMs != kNone && !killed->answeredLate) {
         *problem = "the dead run's answer did not go out";
+    } else if (killed != nullptr && killed->missed) {
+        *problem = "the next run had not loaded HID.DLL when the dead run's answer came";
+    }
+    // Runs at once prove turns only if each began before any ended.
+    for (int number = 1;
+         killed == nullptr && row.limit == kNone && number <= row.runs && problem->empty();
+         ++number) {
+        for (int other = 1; other <= row.runs; ++other) {
+            if (machine.runs[number].startedMs >= machine.runs[other].endedMs) {
+                *problem = "run " + std::to_string(number) + " began after run " +
+                           std::to_string(other) + " had ended";
+            }
+        }
     }
     char mask[8];
     std::snprintf(mask, sizeof mask, "%04lo", row.umask);
@@ -994,14 +1068,77 @@ void CheckSteps(const Row& row, const Emulation* killed, std::string* problem) {
     }
 }
 
-void PlayProgram(const Row& row, const std::string& program, const std::string& want,
-                 std::string* problem, std::string* got, std::string* note) {
+void ResetRuns() {
     for (int number = 1; number <= kMostRuns; ++number) {
         unlink(OutOf(number).c_str());
         machine.runs[number].pid = 0;
         machine.runs[number].done = false;
         machine.runs[number].status = -1;
         machine.runs[number].umask.clear();
+    }
+    machine.releasedMs = 0;
+}
+
+// soak=N,MS: N runs, 1 to 4 at once, about one in ten killed at a random
+// moment of its first MS; each of the others must end as the row says, and
+// one still running after 90 s hangs.
+void Soak(const Row& row, const std::string& program, const std::string& want,
+          std::string* problem) {
+    const long total = machine.soakRuns > 0 ? machine.soakRuns : row.soakRuns;
+    long soaked = 0, killed = 0, failed = 0, wrong = 0, hangs = 0;
+    const long began = NowMs();
+    const auto report = [&] {
+        std::printf(
+            "e2e: soak: %s: %ld runs, %ld killed; %ld failed, %ld wrong readings, %ld hangs (%ld "
+            "s)\n",
+            program.c_str(), soaked, killed, failed, wrong, hangs, (NowMs() - began) / 1000);
+    };
+    Row some = row;
+    while (soaked < total) {
+        some.runs = 1 + std::rand() % 4;
+        ResetRuns();
+        std::vector<std::thread> threads;
+        std::atomic<bool> cut[kMostRuns + 1] = {};
+        for (int number = 1; number <= some.runs; ++number) {
+            threads.emplace_back(PlayRun, std::cref(some), program, number, OutOf(number), 90,
+                                 SIGTERM);
+            if (std::rand() % 10 == 0) {
+                threads.emplace_back([&cut, &row, number] {
+                    SleepMs(std::rand() % row.soakWindowMs);
+                    Run& run = machine.runs[number];
+                    cut[number] = run.pid > 0 && !run.done && kill(run.pid, SIGKILL) == 0;
+                });
+            }
+        }
+        for (std::thread& thread : threads) {
+            thread.join();
+        }
+        for (int number = 1; number <= some.runs; ++number) {
+            const int status = machine.runs[number].status;
+            const std::string out = Read(OutOf(number));
+            killed += cut[number] ? 1 : 0;
+            hangs += !cut[number] && status == 143 ? 1 : 0;
+            if (!cut[number] && status != 143 && (status != row.status || out != want)) {
+                ++(status != row.status ? failed : wrong);
+                std::printf("e2e: soak: %s: run %ld ended with %d: %s\n", program.c_str(),
+                            soaked + 1, status, out.c_str());
+            }
+            if (++soaked % 50 == 0 || soaked == total) {
+                report();
+            }
+        }
+    }
+    if (failed + wrong + hangs > 0) {
+        *problem = "runs failed, read wrong or hung";
+    }
+}
+
+void PlayProgram(const Row& row, const std::string& program, const std::string& want,
+                 std::string* problem, std::string* got, std::string* note) {
+    ResetRuns();
+    if (row.soakRuns != kNone) {
+        Soak(row, program, want, problem);
+        return;
     }
     RemoveMarks();
     machine.keyboardWritten = false;
@@ -1018,8 +1155,8 @@ void PlayProgram(const Row& row, const std::string& program, const std::string& 
         KillDuringReadOut(row, program, killed, &threads, problem, &steppedS);
     } else if (early != nullptr) {
         PlayWithEarlyReport(row, program, early, &threads, problem);
-    } else if (stale != nullptr) {
-        PlayWithStaleReport(row, program, stale, &threads);
+    } else if (stale != nullptr || row.holdMs != kNone) {
+        PlayHeld(row, program, stale, &threads, problem);
     } else {
         PlayRuns(row, program, 1, row.runs, &threads);
     }
@@ -1062,6 +1199,21 @@ void Details(const std::string& prefix, const std::string& text) {
     }
 }
 
+// The demo: what the run printed, as a terminal shows it.
+void Show(const Row& row, const std::string& program) {
+    if (!machine.show) {
+        return;
+    }
+    std::string out = Read(OutOf(1));
+    out.erase(std::remove(out.begin(), out.end(), '\r'), out.end());
+    std::string words = program == "linux" ? "frostgauge" : "frostgauge.exe";
+    for (const std::string& argument : row.arguments) {
+        words += " " + argument;
+    }
+    Details("", "$ " + words + "\n" + out + (out.empty() || out.back() == '\n' ? "" : "\n") +
+                    "[exit status " + std::to_string(machine.runs[1].status) + "]");
+}
+
 void PlayRow(const Row& row) {
     const long began = NowMs();
     if (row.runner == "valgrind" && access("/bin/valgrind", X_OK) != 0) {
@@ -1080,19 +1232,36 @@ void PlayRow(const Row& row) {
     std::string got;
     std::string note;
     if (PlugDevices(row, &problem)) {
-        bool renew = false;
         for (const std::string& program : ProgramsOf(row.runner)) {
-            if (renew && !RenewDevices(row)) {
-                problem = "the devices did not come up again for " + program;
-            }
-            if (problem.empty()) {
+            std::vector<long> times;
+            for (long play = 0; play < row.repeat && problem.empty(); ++play) {
+                // Each play gets the thermometers as new.
+                if (!StartEmulations(row)) {
+                    problem = "the thermometers did not start for " + program;
+                    break;
+                }
                 PlayProgram(row, program, want, &problem, &got, &note);
+                const Run& run = machine.runs[1];
+                times.push_back(run.endedMs - std::max(run.startedMs, machine.releasedMs));
+                Show(row, program);
             }
-            renew = true;
+            std::sort(times.begin(), times.end());
+            if (row.repeat > 1 && !times.empty()) {
+                char timed[96];
+                std::snprintf(
+                    timed, sizeof timed, "; %sa run: median %ld ms, mean %.1f ms of %zu",
+                    program == "linux" ? "" : (program + ": ").c_str(), times[times.size() / 2],
+                    std::accumulate(times.begin(), times.end(), 0.0) / times.size(), times.size());
+                note += timed;
+            }
         }
     }
     if (!machine.windows) {
         UnplugDevices(&problem);
+    }
+    const std::string trouble = KernelTrouble();
+    if (!trouble.empty() && problem.empty()) {
+        problem = "the kernel reported trouble";
     }
     const std::string verdict = row.name + " (" + Seconds(NowMs() - began) + note + ")";
     if (problem.empty()) {
@@ -1104,6 +1273,7 @@ void PlayRow(const Row& row) {
     Details("    want: ", want);
     Details("    got:  ", got);
     Details("    emulator: ", machine.log);
+    Details("    kernel: ", trouble);
     for (const std::string& errors : Glob("/tmp/wine.*")) {
         Details("    wine: " + errors.substr(5) + ": ", Read(errors));
     }
@@ -1136,170 +1306,6 @@ bool PlayRows(const std::string& tag) {
     Report(std::to_string(machine.passed) + " passed, " + std::to_string(machine.failed) +
            " failed");
     return machine.passed > 0 && machine.failed == 0;
-}
-
-// --- The other modes ---
-
-Row OneThermometer(const char* devices, const std::string& runner) {
-    Row row;
-    std::string error;
-    ParseDevices(devices, &row, &error);
-    row.runner = runner;
-    return row;
-}
-
-bool Demo(const char* name) {
-    Row row = OneThermometer("T c=81 t=1920", machine.windows ? "wine64" : "root");
-    std::string problem;
-    if (!PlugDevices(row, &problem)) {
-        Report("FAIL " + problem);
-        Details("    emulator: ", machine.log);
-        return false;
-    }
-    for (const char* arguments : {"-d", "-x"}) {
-        row.arguments = {arguments};
-        PlayRun(row, machine.windows ? "x64" : "linux", 1, OutOf(1), 60, SIGTERM);
-        std::string out = Read(OutOf(1));
-        out.erase(std::remove(out.begin(), out.end(), '\r'), out.end());
-        Details("", std::string("$ ") + name + " " + arguments + "\n" + out +
-                        (out.empty() || out.back() == '\n' ? "" : "\n") + "[exit status " +
-                        std::to_string(machine.runs[1].status) + "]");
-    }
-    RemoveDevices();  // not handed back to Wine: the machine powers off
-    return true;
-}
-
-long RunMs(const Row& row) {
-    const long began = NowMs();
-    PlayRun(row, "linux", 1, "/dev/null", 20, SIGTERM);
-    return NowMs() - began;
-}
-
-// Another run holds the thermometer for the first 300 ms of this one: the
-// time counts from its release.
-long WaitingRunMs(const Row& row) {
-    const int holder = open(DataNode().c_str(), O_RDWR | O_CLOEXEC);
-    flock(holder, LOCK_EX);
-    machine.runs[1].done = false;
-    std::thread run([&row] { PlayRun(row, "linux", 1, "/dev/null", 20, SIGTERM); });
-    SleepMs(300);
-    close(holder);
-    const long released = NowMs();
-    run.join();
-    return NowMs() - released;
-}
-
-long MedianOf11(const std::function<long()>& measure) {
-    std::vector<long> times;
-    for (int i = 0; i < 11; ++i) {
-        times.push_back(measure());
-    }
-    std::sort(times.begin(), times.end());
-    return times[5];
-}
-
-// Whole runs against thermometers that answer at once: the floor is the
-// 20 ms pause per thermometer plus its four answers on the bus.
-bool Bench() {
-    std::string problem;
-    for (const char* devices : {"T", "T + T"}) {
-        const Row row = OneThermometer(devices, "root");
-        if (!PlugDevices(row, &problem)) {
-            Report("bench: FAIL " + problem);
-            return false;
-        }
-        long took = 0;
-        for (int i = 0; i < 50; ++i) {
-            took += RunMs(row);
-        }
-        std::printf("e2e: bench: %s: %.1f ms a run (50 runs)\n", devices, took / 50.0);
-        UnplugDevices(&problem);
-    }
-    const Row row = OneThermometer("T", "root");
-    PlugDevices(row, &problem);
-    const long alone = MedianOf11([&row] { return RunMs(row); });
-    const long waited = MedianOf11([&row] { return WaitingRunMs(row); });
-    std::printf(
-        "e2e: bench: T, a run that waited: %ld ms from the other's release, against %ld ms for one "
-        "that did "
-        "not (medians of 11)\n",
-        waited, alone);
-    return UnplugDevices(&problem);
-}
-
-// Runs at once on one thermometer (5.125 degrees) whose answers come 0 to
-// 400 ms late, 1 to 4 at once, about one in ten killed at a random moment
-// of its life (below window ms), until that many have run, for each
-// program. A run not killed must read 5.125 and end with 0; one that has
-// not ended after 90 s hangs. Passes when every run not killed read right.
-bool Soak(long total, long windowMs, const std::string& runner) {
-    Row row = OneThermometer("T t=0520 delay=0-400", runner);
-    row.zone = "UTC0";
-    std::string problem;
-    if (!PlugDevices(row, &problem)) {
-        Report("soak: FAIL no thermometer");
-        return false;
-    }
-    bool passed = true;
-    for (const std::string& program : ProgramsOf(runner)) {
-        long soaked = 0, killed = 0, failed = 0, wrong = 0, hangs = 0;
-        const std::time_t began = std::time(nullptr);
-        const auto report = [&] {
-            std::printf(
-                "e2e: soak: %s: %ld runs, %ld killed; %ld failed, %ld wrong readings, %ld hangs "
-                "(%ld s)\n",
-                program.c_str(), soaked, killed, failed, wrong, hangs,
-                static_cast<long>(std::time(nullptr) - began));
-        };
-        while (soaked < total) {
-            row.runs = 1 + std::rand() % 4;
-            std::vector<std::thread> threads;
-            std::atomic<bool> cut[kMostRuns + 1] = {};
-            for (int number = 1; number <= row.runs; ++number) {
-                machine.runs[number].pid = 0;
-                machine.runs[number].done = false;
-                threads.emplace_back(PlayRun, std::cref(row), program, number, OutOf(number), 90,
-                                     SIGTERM);
-                if (std::rand() % 10 == 0) {
-                    threads.emplace_back([&cut, number, windowMs] {
-                        SleepMs(std::rand() % windowMs);
-                        Run& run = machine.runs[number];
-                        cut[number] = run.pid > 0 && !run.done && kill(run.pid, SIGKILL) == 0;
-                    });
-                }
-            }
-            for (std::thread& thread : threads) {
-                thread.join();
-            }
-            for (int number = 1; number <= row.runs; ++number) {
-                const int status = machine.runs[number].status;
-                const std::string out = Read(OutOf(number));
-                ++soaked;
-                if (cut[number]) {
-                    ++killed;
-                } else if (status == 143) {
-                    ++hangs;
-                } else if (status != 0) {
-                    ++failed;
-                    std::printf("e2e: soak: %s: run %ld ended with %d: %s\n", program.c_str(),
-                                soaked, status, out.c_str());
-                } else if (out != "5.125") {
-                    ++wrong;
-                    std::printf("e2e: soak: %s: run %ld read %s\n", program.c_str(), soaked,
-                                out.c_str());
-                }
-                if (soaked % 50 == 0) {
-                    report();
-                }
-            }
-        }
-        if (soaked % 50 != 0) {
-            report();
-        }
-        std::printf("e2e: soak: %s: done\n", program.c_str());
-        passed = passed && failed + wrong + hangs == 0;
-    }
-    return passed;
 }
 
 // A fixed instant in summer, so that summer-time offsets are known, and
@@ -1349,26 +1355,23 @@ int main() {
         machine.udevMajor = at == std::string::npos ? "" : devices.substr(line, at - line);
         machine.udevMajor.erase(0, machine.udevMajor.find_first_not_of(' '));
     }
-    const long soakRuns = std::atol(Word(commandLine, "soak_runs", "0").c_str());
+    machine.soakRuns = std::atol(Word(commandLine, "soak_runs", "0").c_str());
+    machine.show = mode == "demo";
+    std::string trouble = KernelTrouble();  // the machine's start; rows report their own
     if (mode == "check") {
         SetClock();
     }
     bool passed = !machine.windows || Wine("start");
-    if (mode == "check") {
-        // The 32-bit unit tests and program checks, under Wine only.
-        machine.failed += passed && machine.windows && !Wine("tests") ? 1 : 0;
-        passed = passed && PlayRows(Word(commandLine, "rows", "all"));
-    } else if (mode == "demo") {
-        passed = passed && Demo(machine.windows ? "frostgauge.exe" : "frostgauge");
-    } else if (mode == "bench") {
-        passed = Bench();
-    } else if (mode == "soak") {
-        passed = passed && Soak(soakRuns > 0      ? soakRuns
-                                : machine.windows ? 100
-                                                  : 1000,
-                                machine.windows ? 5000 : 1000, machine.windows ? "wine" : "root");
-    }
+    // The 32-bit unit tests and program checks, under Wine only.
+    machine.failed += passed && mode == "check" && machine.windows && !Wine("tests") ? 1 : 0;
+    passed = passed && PlayRows(mode == "check" ? Word(commandLine, "rows", "all") : mode);
     StopEmulations();
+    trouble += KernelTrouble();
+    if (!trouble.empty()) {
+        Report("FAIL the kernel reported trouble");
+        Details("    kernel: ", trouble);
+        passed = false;
+    }
     // run-vm.sh's verdict on the boot.
     Report(passed ? "boot passed" : "boot failed");
     return 0;

@@ -50,6 +50,10 @@ struct Row {
     bool plantFolders = false;
     long umask = kNone;
     long clockStepS = 0;  // the wall clock's step once the killed run is dead
+    long repeat = 1;      // plays, each timed
+    long holdMs = kNone;  // this program holds the thermometer while the run starts
+    long soakRuns = kNone;
+    long soakWindowMs = 0;
 };
 
 // False for a comment or an empty line (error empty) and for a row that
@@ -59,6 +63,8 @@ bool ParseDevices(const std::string& text, Row* row, std::string* error);
 bool IsWindowsRunner(const std::string& runner);
 // The programs a row runs: "linux", or the Windows ones its runner names.
 std::vector<std::string> ProgramsOf(const std::string& runner);
+// tag: a machine's rows (all, or a tag such as arm) or a mode's (demo,
+// bench, soak); "all" leaves out the rows of bench and soak.
 bool RowIsForBoot(const Row& row, const std::string& tag, bool windows);
 
 // printf's %b escapes, as the output column writes line breaks.

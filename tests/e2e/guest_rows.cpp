@@ -59,6 +59,15 @@ bool Setting(const std::string& key, const std::string& value, Device* device, R
         return Number(value, 10, &t.killAt) && t.killAt >= 1 && t.killAt <= 3;
     } else if (key == "late") {
         return Number(value, 10, &t.lateMs) && t.lateMs >= 0;
+    } else if (key == "repeat") {
+        return Number(value, 10, &row->repeat) && row->repeat > 0;
+    } else if (key == "hold") {
+        return Number(value, 10, &row->holdMs) && row->holdMs > 0;
+    } else if (key == "soak") {
+        const std::size_t comma = value.find(',');
+        return comma != std::string::npos && Number(value.substr(0, comma), 10, &row->soakRuns) &&
+               Number(value.substr(comma + 1), 10, &row->soakWindowMs) && row->soakRuns > 0 &&
+               row->soakWindowMs > 0;
     } else if (key == "limit") {
         return Number(value, 10, &row->limit) && row->limit > 0;
     } else if (key == "lockdir" && (value == "root-only" || value == "missing")) {
@@ -196,11 +205,13 @@ std::vector<std::string> ProgramsOf(const std::string& runner) {
 }
 
 bool RowIsForBoot(const Row& row, const std::string& tag, bool windows) {
-    const std::string suffix = " [" + tag + "]";
-    const bool tagged =
-        row.name.size() > suffix.size() &&
-        row.name.compare(row.name.size() - suffix.size(), suffix.size(), suffix) == 0;
-    return (tag == "all" || tagged) && IsWindowsRunner(row.runner) == windows;
+    const auto tagged = [&row](const std::string& which) {
+        const std::string suffix = " [" + which + "]";
+        return row.name.size() > suffix.size() &&
+               row.name.compare(row.name.size() - suffix.size(), suffix.size(), suffix) == 0;
+    };
+    return (tag == "all" ? !tagged("bench") && !tagged("soak") : tagged(tag)) &&
+           IsWindowsRunner(row.runner) == windows;
 }
 
 std::string Unescape(const std::string& text) {

@@ -1,11 +1,11 @@
 #!/bin/sh
 # Boots a Debian kernel under QEMU, with the guest program (guest.cpp)
 # playing emulated thermometers on a USB gadget bus, and relays what it
-# reports: the line's rows of scenarios.txt (check), the README's first
-# command (demo), timed runs (bench) or many runs at once, some killed (soak).
+# reports: the line's rows of scenarios.txt (check), or those tagged [MODE]
+# (demo, bench or soak).
 # Usage: run-vm.sh [--platform NAME] MODE BUILD_DIR PROGRAM GUEST [DYNAMIC_PROGRAM | PROGRAM32 [TESTS32]]
-# NAME is a line of platforms.txt; without it, the first line that runs
-# PROGRAM: of its architecture, or the first "wine" line for a .exe.
+# NAME is a line of platforms.txt, "wine" its first Wine line; without it,
+# the first line.
 # With DYNAMIC_PROGRAM, the machine also carries valgrind's memcheck for the
 # rows whose user is "valgrind". A "wine" line takes the 64-bit
 # frostgauge.exe as PROGRAM and the 32-bit one as PROGRAM32, and runs them
@@ -27,24 +27,12 @@ dynamic=${5:-}
 tests32=${6:-}
 here=$(cd "$(dirname "$0")" && pwd)
 share=$(cd "$build" && pwd)/e2e-wine  # the guest's only writable folder of the host: Wine's prefix, the .exe files
-if [ -z "$platform" ]; then
-    arch=amd64 wine=false
-    case $program in
-    *.exe) wine=true ;;
-    *) case $(readelf -h "$program" | sed -n 's/^ *Machine: *//p') in
-        AArch64) arch=arm64 ;;
-        ARM) arch=armhf ;;
-        esac ;;
-    esac
-    platform=$(awk -v arch="$arch" -v wine=$wine \
-        '/^[a-z]/ && $3 == arch && ($6 == "wine") == (wine == "true") { print $1; exit }' "$here/platforms.txt")
-fi
-line=$(awk -v name="$platform" '$1 == name' "$here/platforms.txt")
+line=$(awk -v name="$platform" '/^[a-z]/ && (name == "" || $1 == name || (name == "wine" && $6 == name)) {
+    print; exit }' "$here/platforms.txt")
 [ -n "$line" ] || { echo "no test machine $platform in $here/platforms.txt"; exit 1; }
 # shellcheck disable=SC2086
 set -- $line
-[ $# -eq 8 ] || { echo "platforms.txt: the line $platform has $# fields, not 8"; exit 1; }
-release=$2 arch=$3 kernel_pin=$4 cpu=$5 libc=$6 rows=$7 extras=$8
+platform=$1 release=$2 arch=$3 kernel_pin=$4 cpu=$5 libc=$6 rows=$7 extras=$8
 windows=false
 program32=
 if [ "$libc" = wine ]; then
@@ -360,9 +348,6 @@ build_initramfs() {
     for _ in $(seq "${FROSTGAUGE_E2E_REPEAT:-1}"); do
         awk -F'|' -v rows="${FROSTGAUGE_E2E_ROWS:-.}" '$1 ~ rows && NF > 1' "$here/scenarios.txt"
     done >"$root/e2e/scenarios.txt"
-    if [ "${mode#demo}" != "$mode" ] && [ -f /etc/localtime ]; then
-        cp -L /etc/localtime "$root/etc/localtime"  # the demo shows this machine's local time
-    fi
     number=10
     $windows && modules="$modules $share_modules"
     for module in $modules; do
@@ -404,7 +389,7 @@ boot() {
     # programs play every Wine row, which takes the longest.
     limit=540
     [ "$mode" != check ] || ! $windows || limit=1500
-    [ "${mode#soak}" = "$mode" ] || limit=5400
+    [ "$mode" != soak ] || limit=5400
     # Emulated, a second processor cost more than it gave: with one, make
     # check took 2 min less processor time, and the Wine rows alone were as
     # fast.
