@@ -61,7 +61,7 @@ play() {  # name
     log=$logs/$1
     case $1:$arch in
     *:amd64-wine) set -- "$1" "$out/build-x86_64/frostgauge.exe" "$out/tests/e2e/e2e_guest" "$out/build-i686/frostgauge.exe" ;;
-    "$first":*) set -- "$1" "$out/tests/e2e/frostgauge_static" "$out/tests/e2e/e2e_guest" "$out/frostgauge" ;;
+    "$first":*) set -- "$1" "$out/tests/e2e/frostgauge_static" "$out/tests/e2e/e2e_guest" ;;
     *:amd64) set -- "$1" "$out/frostgauge" "$out/tests/e2e/e2e_guest" ;;
     *) set -- "$1" "$cross/frostgauge" "$cross/tests/e2e/e2e_guest" ;;
     esac

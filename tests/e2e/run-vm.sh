@@ -3,28 +3,16 @@
 # playing emulated thermometers on a USB gadget bus, and relays what it
 # reports: the line's rows of scenarios.txt (check), or those tagged [MODE]
 # (demo, bench or soak).
-# Usage: run-vm.sh [--platform NAME] MODE BUILD_DIR PROGRAM GUEST [DYNAMIC_PROGRAM | PROGRAM32 [TESTS32]]
-# NAME is a line of platforms.txt, "wine" its first Wine line; without it,
-# the first line.
-# With DYNAMIC_PROGRAM, the machine also carries valgrind's memcheck for the
-# rows whose user is "valgrind". A "wine" line takes the 64-bit
-# frostgauge.exe as PROGRAM and the 32-bit one as PROGRAM32, and runs them
-# under the host's Wine, which the guest mounts over 9p; 32-bit Wine comes
-# from Debian's i386 packages, fetched here. With TESTS32, the 32-bit unit
-# tests, the guest also runs them: its kernel runs 32-bit code whatever the
-# host's can do.
+# Usage: run-vm.sh [--platform NAME] MODE BUILD_DIR PROGRAM GUEST [PROGRAM32 [TESTS32]]
+# NAME is a line of platforms.txt ("wine": its first Wine line), the first
+# without it. A "wine" line runs the 64-bit frostgauge.exe (PROGRAM) and the
+# 32-bit one under the host's Wine, which the guest mounts over 9p, with
+# 32-bit Wine from Debian's i386 packages, fetched here; the guest runs the
+# 32-bit unit tests too: its kernel runs 32-bit code whatever the host's can.
 set -eu
 platform=
-if [ "$1" = --platform ]; then
-    platform=$2
-    shift 2
-fi
-mode=$1
-build=$2
-program=$3
-guest=$4
-dynamic=${5:-}
-tests32=${6:-}
+[ "$1" != --platform ] || { platform=$2; shift 2; }
+mode=$1 build=$2 program=$3 guest=$4 program32=${5:-} tests32=${6:-}
 here=$(cd "$(dirname "$0")" && pwd)
 share=$(cd "$build" && pwd)/e2e-wine  # the guest's only writable folder of the host: Wine's prefix, the .exe files
 line=$(awk -v name="$platform" '/^[a-z]/ && (name == "" || $1 == name || (name == "wine" && $6 == name)) {
@@ -34,12 +22,7 @@ line=$(awk -v name="$platform" '/^[a-z]/ && (name == "" || $1 == name || (name =
 set -- $line
 platform=$1 release=$2 arch=$3 kernel_pin=$4 cpu=$5 libc=$6 rows=$7 extras=$8
 windows=false
-program32=
-if [ "$libc" = wine ]; then
-    windows=true
-    program32=$dynamic
-    dynamic=
-fi
+[ "$libc" != wine ] || windows=true
 case $arch in
 amd64) qemu=qemu-system-x86_64 console=ttyS0 triplet=x86_64-linux-gnu ;;
 arm64) qemu=qemu-system-aarch64 console=ttyAMA0 triplet=aarch64-linux-gnu ;;
@@ -283,19 +266,6 @@ build_initramfs() {
         cp "$program" "$root/bin/frostgauge"
     fi
     cp "$guest" "$root/bin/guest"
-    valgrind_files=
-    if [ -n "$dynamic" ]; then
-        cp "$dynamic" "$root/bin/frostgauge-dynamic"
-        cp /usr/bin/valgrind.bin "$root/bin/valgrind"
-        for file in memcheck-amd64-linux vgpreload_core-amd64-linux.so \
-            vgpreload_memcheck-amd64-linux.so default.supp; do
-            valgrind_files="$valgrind_files /usr/libexec/valgrind/$file"
-        done
-    fi
-    for file in $valgrind_files; do
-        mkdir -p "$root$(dirname "$file")"
-        cp "$file" "$root$file"
-    done
     # A dynamically linked program (the sanitized one) brings its libraries.
     binaries=
     $windows || binaries=$program
@@ -325,21 +295,12 @@ build_initramfs() {
         done
         binaries=
     fi
-    for binary in $binaries "$guest" $dynamic $valgrind_files; do
+    for binary in $binaries "$guest"; do
         for library in $(ldd "$binary" 2>/dev/null | grep -o '/[^ ]*'); do
             mkdir -p "$root$(dirname "$library")"
             cp -L "$library" "$root$library"
         done
     done
-    if [ -n "$dynamic" ]; then
-        # memcheck must find the loader's symbols, which Debian keeps apart.
-        loader=$(ldd "$dynamic" | grep -o '/[^ ]*ld-linux[^ ]*')
-        id=$(readelf -n "$loader" | sed -n 's/^ *Build ID: //p')
-        symbols=/usr/lib/debug/.build-id/$(echo "$id" | cut -c1-2)/$(echo "$id" | cut -c3-).debug
-        [ -f "$symbols" ] || { echo "$symbols is missing (package libc6-dbg)"; return 1; }
-        mkdir -p "$root$(dirname "$symbols")"
-        cp "$symbols" "$root$symbols"
-    fi
     cp "$here/guest-init.sh" "$root/init"
     cp "$here/guest-wine.sh" "$root/bin/"
     cp -r "$here/expected" "$root/e2e/"
@@ -385,8 +346,7 @@ boot() {
             -fsdev local,id=wine32,path="$wine32/root",security_model=none,readonly=on,multidevs=remap \
             -device virtio-9p-pci,fsdev=wine32,mount_tag=wine32
     fi
-    # A hang anywhere in the guest ends here, not in CI. Both Windows
-    # programs play every Wine row, which takes the longest.
+    # A hang anywhere in the guest ends here, not in CI.
     limit=540
     [ "$mode" != check ] || ! $windows || limit=1500
     [ "$mode" != soak ] || limit=5400
@@ -410,9 +370,7 @@ flock 9
 fetch_machine
 [ -z "$program32" ] || fetch_wine32
 flock -u 9
-if $windows; then
-    make_prefix
-fi
+! $windows || make_prefix
 build_initramfs
 boot
 # The guest program reports as it goes, and ends with its verdict.
