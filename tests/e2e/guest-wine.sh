@@ -90,9 +90,9 @@ stop_server() {
     host /usr/lib/wine/wineserver -w
 }
 
-# The host makes the prefix's 64-bit half; the 32-bit half needs a kernel
-# that runs 32-bit code, which the host's need not be. It is made here, once
-# per build folder, by wineboot's Wow64 step run straight by 32-bit Wine, in
+# The host makes the prefix's 64-bit half, and the 32-bit one where its
+# kernel runs 32-bit code; where not, it is made here, once per build
+# folder, by wineboot's Wow64 step run straight by 32-bit Wine, in
 # the mode that loads Wine's DLLs before the prefix holds them: about 90 s
 # (wineboot -u took longer and did not reach that step). A 32-bit program
 # that runs proves the half is there; its folder could exist and be empty.
