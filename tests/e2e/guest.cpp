@@ -65,9 +65,8 @@ constexpr long kStampSlackMs = 1000;
 // margin for the emulator's own reaction.
 constexpr long kLiveWaitMs = 4800;
 // A play that missed its window proved nothing either way: it is played
-// again, twice at most (a Wine run under load can take 5 s to start).
-const std::string kWindowMissed =
-    "the next run had not loaded HID.DLL when the dead run's answer came";
+// again, twice at most (a Wine run on a busy machine took over 5 s to start).
+const std::string kWindowMissed = "missed its window: ";
 constexpr int kMostMisses = 2;
 
 struct Emulation {
@@ -678,7 +677,9 @@ void PlayRuns(const Row& row, const std::string& program, int first, int last,
 // A busy machine took a 32-bit Windows run more than 10 s to send its first command.
 bool WaitHeld(Emulation* e, long command, std::string* problem) {
     if (!WaitFor([e, command] { return e->held == command; }, machine.windows ? 60000 : 10000)) {
-        *problem = "the thermometer did not hold command " + std::to_string(command);
+        *problem = problem->empty()
+                       ? "the thermometer did not hold command " + std::to_string(command)
+                       : *problem;
         return false;
     }
     return true;
@@ -700,8 +701,16 @@ void OthersWait(const Row& row, const std::string& program, std::string* problem
         }
         return others == last - 1;
     };
-    if (!WaitFor(waiting, program == "linux" ? 10000 : 60000)) {
-        *problem = "the other runs were not seen waiting for their turn";
+    // A Windows run's window closes when the first gives up on its answer.
+    bool seen = false;
+    WaitFor(
+        [&waiting, &seen, &program] {
+            return (seen = waiting()) || (program != "linux" && machine.runs[1].done);
+        },
+        program == "linux" ? 10000 : 60000);
+    if (!seen) {
+        *problem = std::string(program == "linux" ? "" : kWindowMissed) +
+                   "the other runs were not seen waiting for their turn";
     } else if (program == "linux") {
         SleepMs(200);
     }
@@ -1049,7 +1058,8 @@ void CheckSteps(const Row& row, const Emulation* killed, std::string* problem) {
     } else if (killed != nullptr && killed->settings.lateMs != kNone && !killed->answeredLate) {
         *problem = "the dead run's answer did not go out";
     } else if (killed != nullptr && killed->missed) {
-        *problem = kWindowMissed;
+        *problem =
+            kWindowMissed + "the next run had not loaded HID.DLL when the dead run's answer came";
     }
     // Runs at once prove turns only if each began before any ended.
     for (int number = 1;
@@ -1177,7 +1187,7 @@ void PlayProgram(const Row& row, const std::string& program, const std::string& 
                 },
                 60000);
             if (!seen) {
-                *problem = "no run was seen waiting for its turn";
+                *problem = kWindowMissed + "no run was seen waiting for its turn";
             }
         }
     }
