@@ -14,8 +14,7 @@ shift
 run_vm=$source/tests/e2e/run-vm.sh
 tree=$build/mutants/tree  # the source with one fault
 out=$build/mutants/build
-logs=$build/mutants/logs
-mkdir -p "$tree" "$out" "$logs"
+mkdir -p "$tree" "$out"
 # The kernels, Wine's files and its prefix, as make check fetched and made
 # them (or as the first boot here does).
 for kept in e2e-cache e2e-cache-wine32 e2e-wine; do
@@ -117,7 +116,10 @@ for fault in "$@"; do
         cmp -s "$source/$file" "$tree/$file" && { echo "$fault: the script changes nothing"; exit 2; }
     fi
     build_programs "$platforms" || { echo "$fault: the build failed (logs in $out)"; continue; }
-    rm -f "$logs"/*
+    # Each fault's consoles are kept, for the rows that caught it.
+    logs=$build/mutants/logs/$(echo "$fault" | tr " '" __)
+    rm -rf "$logs"
+    mkdir -p "$logs"
     linux=$machines
     [ "$platforms" != windows ] || linux=
     wine=$wines
