@@ -69,7 +69,7 @@ play() {  # name
     "$run_vm" --platform "$machine" check "$out" "$@" >"$log.console" 2>&1 || true
     {
         sed -n 's/^\([0-9]* passed, [0-9]* failed\)$/\1/p' "$log.console"
-        sed -n 's/^FAIL \(.*\) ([0-9.]* s): .*/\1/p' "$log.console"
+        sed -n 's/^FAIL \(.*\) ([0-9.]* s[;)].*/\1/p' "$log.console"
     } >"$log"
 }
 
