@@ -20,7 +20,7 @@ check: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(TEST_JOBS)
 
 # The loop while changing code: unit tests, program checks, static analysis
-# and one machine's [arm] rows (ctest -L quick), about 3 minutes.
+# and one machine's [arm] rows (ctest -L quick), about a minute once built.
 quick: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(TEST_JOBS) -L quick
 
