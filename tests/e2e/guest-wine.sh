@@ -1,7 +1,7 @@
 #!/bin/busybox sh
 # What the guest program asks of Wine in the test machine, for the rows
 # whose user is "wine":
-#     guest-wine.sh start | tests | offer COUNT | withdraw | run PROGRAM ARGUMENTS...
+#     guest-wine.sh start | tests | offer COUNT | run PROGRAM ARGUMENTS...
 # frostgauge.exe runs under the host's own Wine. The host's root is mounted
 # read-only over 9p, with one writable share (/mnt there) holding the Wine
 # prefix and the .exe, and Wine runs chrooted into it. 32-bit Wine, which
@@ -12,7 +12,7 @@
 # change, which the driver takes as "gone, and back": it drops the device it
 # had just added. So Wine gets a /dev of its own (a tmpfs), and each node the
 # kernel offers is made there under another name and renamed into place: one
-# event, one device. Removing the node takes the device away again. The
+# event, one device. The rows' devices come once a boot. The
 # server runs persistently, so Wine's device services start once per boot
 # (about 20 s under TCG) and every run is timed without that cost.
 
@@ -138,8 +138,8 @@ linked_thermometer_interfaces() {
 
 # Looks up to 8 times (each look costs a Wine process, seconds here) until
 # Wine lists this many 0C45 interfaces.
-wine_lists() {  # count [looks]
-    looks=${2:-8}
+wine_lists() {  # count
+    looks=8
     until [ "$(linked_thermometer_interfaces)" -eq "$1" ]; do
         looks=$((looks - 1))
         [ "$looks" -gt 0 ] || return 1
@@ -165,15 +165,6 @@ offer_devices() {  # count
         expose_nodes
         wine_lists "$1" || return 1
     fi
-}
-
-withdraw_devices() {
-    [ -n "$(ls "$HOST/dev" | grep '^hidraw')" ] || return 0
-    rm -f "$HOST"/dev/hidraw*
-    # Where Wine let go, it had at the first look; where it did not, eight
-    # looks did not change that. Three are enough.
-    wine_lists 0 3 && return 0
-    restart_wine "it kept devices unplugged"
 }
 
 # The 32-bit program's unit tests and program checks, which the host runs
@@ -210,10 +201,9 @@ case $1 in
 start) start_wine ;;
 tests) run_windows_tests ;;
 offer) offer_devices "$2" ;;
-withdraw) withdraw_devices ;;
 run)  # a row's run: exec keeps the process the guest program watches and kills
     shift
     # shellcheck disable=SC2086
     exec chroot "$HOST" env $WINE_ENV WINEDEBUG=err+all "$(loader_of "$1")" "$@" ;;
-*) echo "usage: guest-wine.sh start | tests | offer COUNT | withdraw | run PROGRAM ARGUMENTS..." >&2; exit 2 ;;
+*) echo "usage: guest-wine.sh start | tests | offer COUNT | run PROGRAM ARGUMENTS..." >&2; exit 2 ;;
 esac

@@ -7,7 +7,6 @@
 // soak those of that mode (demo shows what the program printed); wine=1
 // plays the Windows programs under Wine.
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <glob.h>
 #include <grp.h>
@@ -106,7 +105,6 @@ struct Machine {
     int hidrawWanted = 0;
     std::list<Emulation> emulations;
     bool plugged = false;
-    std::string pluggedBus;
     Run runs[kMostRuns + 1];
     std::mutex logLock;
     std::string log;  // what the emulators saw go wrong
@@ -498,10 +496,6 @@ bool UnplugDevices(std::string* problem) {
         return true;
     }
     machine.plugged = false;
-    if (machine.windows && !Wine("withdraw")) {
-        *problem = "Wine kept the devices";
-        return false;
-    }
     if (!RemoveDevices()) {
         *problem = "the devices did not go away";
         return false;
@@ -509,18 +503,17 @@ bool UnplugDevices(std::string* problem) {
     return true;
 }
 
-// Handing devices to Wine and taking them back costs seconds: a Wine row
-// keeps the devices of the row before when they are the same (none has
-// left the bus: such a row comes last), and only their emulators start afresh.
+// Wine gets its devices once a boot (every Wine row has the same, and the
+// one that leaves the bus comes last): later rows only start their
+// emulators afresh.
 bool PlugDevices(const Row& row, std::string* problem) {
-    if (machine.windows && machine.plugged && machine.pluggedBus == row.bus) {
+    if (machine.windows && machine.plugged) {
         return StartEmulations(row);
     }
     if (!UnplugDevices(problem)) {
         return false;
     }
     machine.plugged = true;
-    machine.pluggedBus = row.bus;
     if (!AddDevices(row)) {
         *problem = "the devices did not come up";
         return false;
@@ -538,24 +531,13 @@ std::string DataNode() {
     return "";
 }
 
-// The descriptors among `pattern` (/proc/PID/fd/N) that have the node open.
-std::vector<std::string> DescriptorsOf(const std::string& node, const std::string& pattern) {
-    std::vector<std::string> found;
+// pid has the node open, or holds its lock (flock shows in fdinfo).
+bool HasOpen(pid_t pid, const std::string& node, bool locked) {
     char target[256];
-    for (const std::string& fd : Glob(pattern)) {
+    for (std::string fd : Glob("/proc/" + std::to_string(pid) + "/fd/*")) {
         const ssize_t length = readlink(fd.c_str(), target, sizeof target - 1);
-        if (length > 0 && node == std::string(target, static_cast<std::size_t>(length))) {
-            found.push_back(fd);
-        }
-    }
-    return found;
-}
-
-// A process other than this one and `pid` has the node open.
-bool OpenedByOther(const std::string& node, pid_t pid) {
-    for (const std::string& fd : DescriptorsOf(node, "/proc/[0-9]*/fd/*")) {
-        const pid_t owner = static_cast<pid_t>(std::atol(fd.c_str() + 6));
-        if (owner != pid && owner != getpid()) {
+        if (length > 0 && node == std::string(target, static_cast<std::size_t>(length)) &&
+            (!locked || Contains(Read(fd.replace(fd.rfind("/fd/"), 4, "/fdinfo/")), "FLOCK"))) {
             return true;
         }
     }
@@ -685,33 +667,35 @@ bool WaitHeld(Emulation* e, long command, std::string* problem) {
     return true;
 }
 
-// Runs 2 to the last wait for their turn: a Linux run has the node open, a
-// Windows one is loaded and idle.
-void OthersWait(const Row& row, const std::string& program, std::string* problem) {
-    // Under a caller's limit the runs come one after another: the next one waits.
-    const int last = row.limit == kNone ? row.runs : 2;
-    const auto waiting = [&program, last] {
-        int others = 0;
-        for (int number = 2; number <= last; ++number) {
-            const pid_t pid = machine.runs[number].pid;
-            others +=
-                program == "linux"
-                    ? !DescriptorsOf(DataNode(), "/proc/" + std::to_string(pid) + "/fd/*").empty()
-                    : WineRunWaits(pid);
-        }
-        return others == last - 1;
-    };
-    // A Windows run's window closes when the first gives up on its answer.
+// Runs first to last wait for their turn: a Linux run has the node open,
+// a Windows one is loaded and idle. Windows runs started at once (`atOnce`)
+// must be seen two at a time past their start (HID.DLL loaded): a run that
+// waits for an answer looks as idle as one that waits for its turn. A
+// Windows run's window closes when the first run (atOnce: every run) ended.
+void SeenWaiting(const std::string& program, int first, int last, bool atOnce,
+                 std::string* problem) {
+    const bool linux = program == "linux";
     bool seen = false;
     WaitFor(
-        [&waiting, &seen, &program] {
-            return (seen = waiting()) || (program != "linux" && machine.runs[1].done);
+        [&] {
+            int waiting = 0, ended = 0;
+            for (int number = first; number <= last; ++number) {
+                const Run& run = machine.runs[number];
+                ended += run.done;
+                waiting += !run.done && (linux    ? HasOpen(run.pid, DataNode(), false)
+                                         : atOnce ? WineRunLoaded(run.pid)
+                                                  : WineRunWaits(run.pid));
+            }
+            seen = atOnce ? waiting > 1 : waiting == last - first + 1;
+            return seen ||
+                   (!linux && (atOnce ? ended == last - first + 1 : machine.runs[1].done.load()));
         },
-        program == "linux" ? 10000 : 60000);
+        linux ? 10000 : 60000);
     if (!seen) {
-        *problem = std::string(program == "linux" ? "" : kWindowMissed) +
-                   "the other runs were not seen waiting for their turn";
-    } else if (program == "linux") {
+        *problem = (linux ? "" : kWindowMissed) +
+                   (atOnce ? "no two runs were seen started at once"
+                           : "the other runs were not seen waiting for their turn");
+    } else if (linux) {
         SleepMs(200);
     }
 }
@@ -790,7 +774,7 @@ void KillDuringReadOut(const Row& row, const std::string& program, Emulation* e,
     WaitHeld(e, 1, problem);
     if (!late) {
         PlayRuns(row, program, 2, row.runs, threads);
-        OthersWait(row, program, problem);
+        SeenWaiting(program, 2, row.limit == kNone ? row.runs : 2, false, problem);
     }
     if (at > 1) {
         e->release = true;
@@ -807,7 +791,8 @@ void KillDuringReadOut(const Row& row, const std::string& program, Emulation* e,
         }
         PlayRuns(row, program, 2, row.runs, threads);
         if (program == "linux") {
-            OthersWait(row, program, problem);
+            // Under a caller's limit the runs come one after another: the next one waits.
+            SeenWaiting(program, 2, row.limit == kNone ? row.runs : 2, false, problem);
         } else if (WaitFor([] { return machine.runs[2].pid > 0; })) {
             e->next = machine.runs[2].pid.load();
         }
@@ -815,70 +800,45 @@ void KillDuringReadOut(const Row& row, const std::string& program, Emulation* e,
     e->release = true;
 }
 
-// hold=MS, or stale=HHLL: this program holds the thermometer, as a run
-// would, until the run has it open, and MS (300) after. A stale report
-// comes meanwhile: it reaches a run only once that has the node open
-// (usbhid drops what comes in the first 50 ms after the first open).
-void PlayHeld(const Row& row, const std::string& program, Emulation* e,
-              std::vector<std::thread>* threads, std::string* problem) {
+// hold=MS or stale=HHLL: this program holds the thermometer, as another
+// run would, until the run has it open, and MS (300) after, while a stale
+// report comes: it reaches a run only once that has the node open (usbhid
+// drops what comes in the first 50 ms after the first open). early=HHLL:
+// this program keeps the node open without its lock, so that the run's
+// open is not the first; the run is stopped once it holds the lock (in its
+// pause before the first command, or just before: stopped as soon as it had
+// the node open, it missed the report in half the runs on some machines),
+// the report comes, and it goes on: only its drop before each command keeps
+// that report from being taken for the answer.
+void PlayHolding(const Row& row, const std::string& program, Emulation* e, bool early,
+                 std::vector<std::thread>* threads, std::string* problem) {
     const std::string node = DataNode();
-    const int holder = Hold(node, true);
-    if (holder < 0) {
-        *problem = "cannot hold " + node + ": " + std::strerror(errno);
+    const int held = Hold(node, !early);
+    if (held < 0) {
+        *problem = "cannot open " + node + " as another run would: " + std::strerror(errno);
         return;
     }
     PlayRuns(row, program, 1, row.runs, threads);
-    if (!WaitFor([&node] { return OpenedByOther(node, 0); })) {
-        *problem = "the run did not open the thermometer while it was held";
+    Run& run = machine.runs[1];
+    bool seen = false;
+    for (const long end = NowMs() + 10000; !seen && !run.done && NowMs() < end;
+         SleepMs(early ? 0 : 5)) {
+        seen =
+            run.pid > 0 && HasOpen(run.pid, node, early) && (!early || kill(run.pid, SIGSTOP) == 0);
+    }
+    if (!seen) {
+        *problem = early ? "the run was not seen holding the thermometer"
+                         : "the run did not open the thermometer while it was held";
     }
     if (e != nullptr) {
         e->stale = true;
     }
     SleepMs(row.holdMs == kNone ? 300 : row.holdMs);
-    close(holder);
-    machine.releasedMs = NowMs();
-}
-
-// pid has the node open and holds its lock (flock shows in fdinfo).
-bool HoldsLock(pid_t pid, const std::string& node) {
-    for (std::string fd : DescriptorsOf(node, "/proc/" + std::to_string(pid) + "/fd/*")) {
-        if (Contains(Read(fd.replace(fd.rfind("/fd/"), 4, "/fdinfo/")), "FLOCK")) {
-            return true;
-        }
-    }
-    return false;
-}
-
-// early=HHLL: the run is stopped once it holds the thermometer (in its
-// pause before the first command, or just before), a report comes unasked,
-// and it goes on: only its drop before each command keeps that report from
-// being taken for the answer. Stopped as soon as it had the node open, it
-// missed the report in half the runs on some machines. Another holder keeps
-// the node open, without its lock, so that the run's open is not the first
-// one, after which usbhid drops what comes for 50 ms.
-void PlayWithEarlyReport(const Row& row, const std::string& program, Emulation* e,
-                         std::vector<std::thread>* threads, std::string* problem) {
-    const std::string node = DataNode();
-    const int keeper = Hold(node, false);
-    if (keeper < 0) {
-        *problem = "cannot keep " + node + " open: " + std::strerror(errno);
-        return;
-    }
-    PlayRuns(row, program, 1, 1, threads);
-    Run& run = machine.runs[1];
-    bool stopped = false;
-    for (const long end = NowMs() + 10000; !stopped && !run.done && NowMs() < end; sched_yield()) {
-        stopped = run.pid > 0 && HoldsLock(run.pid, node) && kill(run.pid, SIGSTOP) == 0;
-    }
-    if (!stopped) {
-        *problem = "the run was not seen holding the thermometer";
-    }
-    e->stale = true;
-    SleepMs(300);
-    if (stopped) {
+    if (seen && early) {
         kill(run.pid, SIGCONT);
     }
-    close(keeper);
+    close(held);
+    machine.releasedMs = NowMs();
 }
 
 long long BootMs() {
@@ -1167,28 +1127,14 @@ void PlayProgram(const Row& row, const std::string& program, const std::string& 
         // What the row rests on is not there: nothing runs.
     } else if (killed != nullptr) {
         KillDuringReadOut(row, program, killed, &threads, problem, &steppedS);
-    } else if (early != nullptr) {
-        PlayWithEarlyReport(row, program, early, &threads, problem);
-    } else if (stale != nullptr || row.holdMs != kNone) {
-        PlayHeld(row, program, stale, &threads, problem);
+    } else if (early != nullptr || stale != nullptr || row.holdMs != kNone) {
+        PlayHolding(row, program, early != nullptr ? early : stale, early != nullptr, &threads,
+                    problem);
     } else {
         PlayRuns(row, program, 1, row.runs, &threads);
         if (program != "linux" && row.runs > 1 && row.limit == kNone) {
             // Wine takes seconds to start a run: started at once, they may still come one by one.
-            bool seen = false, done = false;
-            WaitFor(
-                [&row, &seen, &done] {
-                    done = true;
-                    for (int number = 1; number <= row.runs && !seen; ++number) {
-                        done = done && machine.runs[number].done;
-                        seen = !machine.runs[number].done && WineRunWaits(machine.runs[number].pid);
-                    }
-                    return seen || done;
-                },
-                60000);
-            if (!seen) {
-                *problem = kWindowMissed + "no run was seen waiting for its turn";
-            }
+            SeenWaiting(program, 1, row.runs, true, problem);
         }
     }
     for (std::thread& thread : threads) {
