@@ -73,8 +73,9 @@ struct Emulation {
     std::string gadget;
     int data = -1;
     int keyboard = -1;
-    std::atomic<long> held{0};     // the command whose answer waits for release
-    std::atomic<long> arrived{0};  // when the held command came (NowMs)
+    std::atomic<long> commands{0};  // received
+    std::atomic<long> held{0};      // the command whose answer waits for release
+    std::atomic<long> arrived{0};   // when the held command came (NowMs)
     std::atomic<bool> answeredLate{false};
     std::atomic<long long> lastStamp{LLONG_MIN};  // the dead run's, where only that one is seen
     std::atomic<pid_t> next{0};  // under Wine: the run that must have started by the late answer
@@ -298,6 +299,7 @@ void Serve(Emulation* e) {
         if (!ReadCommand(e, command)) {
             return;
         }
+        ++e->commands;
         if (received == s.unplugAfter) {
             // As long as an answer would take, so that the host waits for one.
             close(e->data);
@@ -801,15 +803,16 @@ void KillDuringReadOut(const Row& row, const std::string& program, Emulation* e,
 }
 
 // hold=MS or stale=HHLL: this program holds the thermometer, as another
-// run would, until the run has it open, and MS (300) after, while a stale
-// report comes: it reaches a run only once that has the node open (usbhid
+// run would, until the run has it open, and then MS or until a stale
+// report has come: it reaches a run only once that has the node open (usbhid
 // drops what comes in the first 50 ms after the first open). early=HHLL:
 // this program keeps the node open without its lock, so that the run's
-// open is not the first; the run is stopped once it holds the lock (in its
-// pause before the first command, or just before: stopped as soon as it had
-// the node open, it missed the report in half the runs on some machines),
-// the report comes, and it goes on: only its drop before each command keeps
-// that report from being taken for the answer.
+// open is not the first; the run is stopped once it holds the lock, before
+// its first command (stopped as soon as it had the node open, it missed the
+// report in half the runs on some machines; stopped past its first stamp,
+// on a busy machine, it had dropped already: a missed window), the report
+// comes, and it goes on: only its drop before each command keeps that
+// report from being taken for the answer.
 void PlayHolding(const Row& row, const std::string& program, Emulation* e, bool early,
                  std::vector<std::thread>* threads, std::string* problem) {
     const std::string node = DataNode();
@@ -829,11 +832,22 @@ void PlayHolding(const Row& row, const std::string& program, Emulation* e, bool 
     if (!seen) {
         *problem = early ? "the run was not seen holding the thermometer"
                          : "the run did not open the thermometer while it was held";
+    } else if (early && (LastStampMs() != LLONG_MIN || e->commands > 0)) {
+        // Its drop comes just before its first stamp: the report would come after it.
+        *problem = kWindowMissed + "the run was stopped after its first command";
     }
     if (e != nullptr) {
         e->stale = true;
+        // Once it reached this open of the node, it had reached the run's.
+        std::uint8_t report[kReportLength];
+        pollfd arrival = {held, POLLIN, 0};
+        if ((poll(&arrival, 1, 5000) != 1 || read(held, report, sizeof report) <= 0) &&
+            problem->empty()) {
+            *problem = "the unasked report did not reach the host";
+        }
+    } else {
+        SleepMs(row.holdMs);
     }
-    SleepMs(row.holdMs == kNone ? 300 : row.holdMs);
     if (seen && early) {
         kill(run.pid, SIGCONT);
     }
