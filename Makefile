@@ -45,7 +45,7 @@ soak: build
 
 # Each deliberate fault of tests/e2e/mutants.txt against every test machine:
 # which rows catch it, and a failure where a machine no longer catches what
-# tests/e2e/mutants.expected says. About 1 h 30 min; not part of make check.
+# tests/e2e/mutants.expected says. About 1 h 10 min; not part of make check.
 mutants: build
 	scripts/mutants.sh $(BUILD)
 
