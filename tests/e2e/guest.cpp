@@ -771,12 +771,14 @@ void KillDuringReadOut(const Row& row, const std::string& program, Emulation* e,
                        std::vector<std::thread>* threads, std::string* problem, long* steppedS) {
     const long at = e->settings.killAt;
     const bool late = e->settings.lateMs != kNone;
+    // Under a caller's limit the runs come one after another: the next one waits.
+    const int lastWaiting = row.limit == kNone ? row.runs : 2;
     Run& first = machine.runs[1];
     PlayRuns(row, program, 1, 1, threads);
     WaitHeld(e, 1, problem);
     if (!late) {
         PlayRuns(row, program, 2, row.runs, threads);
-        SeenWaiting(program, 2, row.limit == kNone ? row.runs : 2, false, problem);
+        SeenWaiting(program, 2, lastWaiting, false, problem);
     }
     if (at > 1) {
         e->release = true;
@@ -793,8 +795,7 @@ void KillDuringReadOut(const Row& row, const std::string& program, Emulation* e,
         }
         PlayRuns(row, program, 2, row.runs, threads);
         if (program == "linux") {
-            // Under a caller's limit the runs come one after another: the next one waits.
-            SeenWaiting(program, 2, row.limit == kNone ? row.runs : 2, false, problem);
+            SeenWaiting(program, 2, lastWaiting, false, problem);
         } else if (WaitFor([] { return machine.runs[2].pid > 0; })) {
             e->next = machine.runs[2].pid.load();
         }
