@@ -4,7 +4,9 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +17,7 @@
 #include "device/device.h"
 #include "device/hidraw_linux.h"
 #include "device/turns.h"
+#include "device/unread.h"
 
 namespace {
 
@@ -115,11 +118,9 @@ int VisitOpenNode(int fd, const char* hidDeviceDir, const char* devicePath,
     return result;
 }
 
-int VisitNode(int number, ThermometerAction action) {
+int VisitNode(int number, const char* hidDeviceDir, ThermometerAction action) {
     char devicePath[32];
     std::snprintf(devicePath, sizeof devicePath, "/dev/hidraw%d", number);
-    char hidDeviceDir[kPathSize];
-    std::snprintf(hidDeviceDir, sizeof hidDeviceDir, "%s/hidraw%d/device", kHidrawClassDir, number);
     const int fd = open(devicePath, O_RDWR | O_CLOEXEC);
     if (fd < 0) {
         const int error = errno;
@@ -136,9 +137,37 @@ int VisitNode(int number, ThermometerAction action) {
     return result;
 }
 
+// The sysfs path of the USB interface above node N (its HID device's
+// parent), or "" where it cannot be had or does not fit.
+void FindPort(const char* classDir, int number, char* port) {
+    port[0] = '\0';
+    char link[kPathSize];
+    char resolved[PATH_MAX];
+    if (std::snprintf(link, sizeof link, "%s/hidraw%d/device/..", classDir, number) <
+            static_cast<int>(sizeof link) &&
+        realpath(link, resolved) != nullptr && std::strlen(resolved) < kPortPathSize) {
+        std::snprintf(port, kPortPathSize, "%s", resolved);
+    }
+}
+
+int ComparePlaces(const void* a, const void* b) {
+    const auto* first = static_cast<const HidrawNode*>(a);
+    const auto* second = static_cast<const HidrawNode*>(b);
+    const int order = CompareNaturally(first->port, second->port);
+    return order != 0 ? order : (first->number > second->number) - (first->number < second->number);
+}
+
+// Whether two USB interfaces' paths (".../1-1.2/1-1.2:1.0") are of one device.
+bool SameUsbDevice(const char* port, const char* other) {
+    const char* slash = std::strrchr(port, '/');
+    const std::size_t length = slash == nullptr ? 0 : static_cast<std::size_t>(slash - port);
+    return length > 0 && std::strncmp(port, other, length + 1) == 0 &&
+           std::strchr(other + length + 1, '/') == nullptr;
+}
+
 }  // namespace
 
-NodeListing ListHidrawNodes(const char* classDir, int* numbers, std::size_t capacity,
+NodeListing ListHidrawNodes(const char* classDir, HidrawNode* nodes, std::size_t capacity,
                             std::size_t* count) {
     *count = 0;
     DIR* dir = opendir(classDir);
@@ -146,8 +175,13 @@ NodeListing ListHidrawNodes(const char* classDir, int* numbers, std::size_t capa
         return errno == ENOENT ? NodeListing::kMissing : NodeListing::kFailed;
     }
     bool failed = false;
-    errno = 0;
-    while (const dirent* entry = readdir(dir)) {
+    for (;;) {
+        errno = 0;  // readdir tells its end from its failure by errno alone
+        const dirent* entry = readdir(dir);
+        if (entry == nullptr) {
+            failed = errno != 0;
+            break;
+        }
         const int number = HidrawNumber(entry->d_name);
         if (number < 0) {
             continue;
@@ -156,19 +190,43 @@ NodeListing ListHidrawNodes(const char* classDir, int* numbers, std::size_t capa
             failed = true;
             break;
         }
-        // Insertion keeps the list sorted; it holds a few dozen at most.
-        std::size_t at = (*count)++;
-        for (; at > 0 && numbers[at - 1] > number; --at) {
-            numbers[at] = numbers[at - 1];
-        }
-        numbers[at] = number;
+        HidrawNode& node = nodes[(*count)++];
+        node.number = number;
+        FindPort(classDir, number, node.port);
     }
-    failed = failed || errno != 0;
     closedir(dir);
+    std::qsort(nodes, *count, sizeof *nodes, ComparePlaces);
     return failed ? NodeListing::kFailed : NodeListing::kListed;
 }
 
-bool NamesThermometerData(const char* hidDeviceDir) {
+int CompareNaturally(const char* a, const char* b) {
+    while (*a != '\0' && *b != '\0') {
+        if (std::isdigit(static_cast<unsigned char>(*a)) == 0 ||
+            std::isdigit(static_cast<unsigned char>(*b)) == 0) {
+            if (*a != *b) {
+                return static_cast<unsigned char>(*a) < static_cast<unsigned char>(*b) ? -1 : 1;
+            }
+            ++a;
+            ++b;
+            continue;
+        }
+        // Without leading zeros, the longer run of digits is the larger number.
+        a += std::strspn(a, "0");
+        b += std::strspn(b, "0");
+        const std::size_t digitsA = std::strspn(a, "0123456789");
+        const std::size_t digitsB = std::strspn(b, "0123456789");
+        const int order =
+            digitsA != digitsB ? (digitsA < digitsB ? -1 : 1) : std::strncmp(a, b, digitsA);
+        if (order != 0) {
+            return order;
+        }
+        a += digitsA;
+        b += digitsB;
+    }
+    return *a == *b ? 0 : (*a == '\0' ? -1 : 1);
+}
+
+bool ReadHidIdentity(const char* hidDeviceDir, unsigned* vendor, unsigned* product) {
     char text[1024];
     if (!ReadAttribute(hidDeviceDir, "uevent", text, sizeof text)) {
         return false;
@@ -183,12 +241,21 @@ bool NamesThermometerData(const char* hidDeviceDir) {
     for (int i = 0; i < 3; ++i) {
         char* end = nullptr;
         identity[i] = std::strtoul(field, &end, 16);
-        if (end == field || *end != (i < 2 ? ':' : '\n')) {
+        if (end == field || *end != (i < 2 ? ':' : '\n') || identity[i] > 0xFFFF) {
             return false;
         }
         field = end + 1;
     }
-    if (identity[1] != kThermometerVendorId || identity[2] != kThermometerProductId) {
+    *vendor = static_cast<unsigned>(identity[1]);
+    *product = static_cast<unsigned>(identity[2]);
+    return true;
+}
+
+bool NamesThermometerData(const char* hidDeviceDir) {
+    unsigned vendor = 0;
+    unsigned product = 0;
+    if (!ReadHidIdentity(hidDeviceDir, &vendor, &product) || vendor != kThermometerVendorId ||
+        product != kThermometerProductId) {
         return false;
     }
     const int interface = ReadInterfaceNumber(hidDeviceDir);
@@ -205,7 +272,8 @@ unsigned ReadDeviceVersion(const char* hidDeviceDir) {
 }
 
 int FindThermometers(ThermometerAction action) {
-    int nodes[kMaxHidrawNodes];
+    // Static: a few dozen kilobytes, once a run.
+    static HidrawNode nodes[kMaxHidrawNodes];
     std::size_t count = 0;
     switch (ListHidrawNodes(kHidrawClassDir, nodes, kMaxHidrawNodes, &count)) {
     case NodeListing::kMissing:
@@ -217,10 +285,23 @@ int FindThermometers(ThermometerAction action) {
         break;
     }
     int status = 0;
+    bool thermometerFound = false;
+    UnreadSticks unread = {};
     for (std::size_t i = 0; i < count; ++i) {
-        if (VisitNode(nodes[i], action) == ERROR_SENTINEL) {
+        char hidDeviceDir[kPathSize];
+        std::snprintf(hidDeviceDir, sizeof hidDeviceDir, "%s/hidraw%d/device", kHidrawClassDir,
+                      nodes[i].number);
+        thermometerFound = thermometerFound || NamesThermometerData(hidDeviceDir);
+        if (VisitNode(nodes[i].number, hidDeviceDir, action) == ERROR_SENTINEL) {
             status = ERROR_SENTINEL;
         }
+        unsigned vendor = 0;
+        unsigned product = 0;
+        // A stick's interfaces come one after another: it is noted at its last.
+        if (ReadHidIdentity(hidDeviceDir, &vendor, &product) &&
+            (i + 1 == count || !SameUsbDevice(nodes[i].port, nodes[i + 1].port))) {
+            NoteUnreadStick(&unread, vendor, product);
+        }
     }
-    return status;
+    return ReportUnreadSticks(unread, thermometerFound, status);
 }

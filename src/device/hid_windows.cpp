@@ -15,6 +15,7 @@
 #include "device/hid_windows.h"
 #include "device/transfer.h"
 #include "device/turns.h"
+#include "device/unread.h"
 
 namespace {
 
@@ -126,9 +127,11 @@ int OpenPath(const char* devicePath, bool thermometer, const HidLibrary& hid,
     return result;
 }
 
-int VisitPath(const char* devicePath, const HidLibrary& hid, ThermometerAction action) {
+int VisitPath(const char* devicePath, const HidLibrary& hid, ThermometerAction action,
+              Survey* survey) {
     // Another run's commands would draw answers that this run takes for its own.
     const bool thermometer = PathNamesThermometerData(devicePath);
+    survey->thermometerFound = survey->thermometerFound || thermometer;
     Turn turn = {0, false};
     if (thermometer && !TakeTurn(devicePath, 0, &turn)) {
         return ERROR_SENTINEL;
@@ -136,6 +139,12 @@ int VisitPath(const char* devicePath, const HidLibrary& hid, ThermometerAction a
     const int result = OpenPath(devicePath, thermometer, hid, action);
     if (thermometer) {
         EndTurn(&turn);
+    }
+    unsigned vendor = 0;
+    unsigned product = 0;
+    // A stick's interfaces are listed apart: it is noted at its first.
+    if (UsbIdentityOfPath(devicePath, &vendor, &product) && InterfaceOfPath(devicePath) <= 0) {
+        NoteUnreadStick(&survey->unread, vendor, product);
     }
     return result;
 }
@@ -150,15 +159,16 @@ int VisitInterfaces(const SetupLibrary& setup, const HidLibrary& hid, Thermomete
         return ERROR_SENTINEL;
     }
     int status = 0;
+    Survey survey = {};
     SP_DEVICE_INTERFACE_DATA data = {};
     data.cbSize = sizeof data;
     for (DWORD index = 0; setup.enumInterfaces(set, nullptr, &hidGuid, index, &data); ++index) {
-        if (VisitInterface(set, &data, setup, hid, action) == ERROR_SENTINEL) {
+        if (VisitInterface(set, &data, setup, hid, action, &survey) == ERROR_SENTINEL) {
             status = ERROR_SENTINEL;
         }
     }
     setup.destroyInfoList(set);
-    return status;
+    return ReportUnreadSticks(survey.unread, survey.thermometerFound, status);
 }
 
 }  // namespace
@@ -185,7 +195,7 @@ bool LoadSetupLibrary(SetupLibrary* setup) {
 }
 
 int VisitInterface(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* data, const SetupLibrary& setup,
-                   const HidLibrary& hid, ThermometerAction action) {
+                   const HidLibrary& hid, ThermometerAction action, Survey* survey) {
     // An interface whose path cannot be had may be a thermometer's: a
     // script must be able to tell that from an empty bus.
     // The first call only asks for the size, so its failure is expected.
@@ -206,7 +216,7 @@ int VisitInterface(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* data, const SetupLibr
     detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
     int result = ERROR_SENTINEL;
     if (setup.getInterfaceDetail(set, data, detail, required, nullptr, nullptr)) {
-        result = VisitPath(detail->DevicePath, hid, action);
+        result = VisitPath(detail->DevicePath, hid, action, survey);
     } else {
         PrintError("ERR SetupDiGetDeviceInterfaceDetail", GetLastError());
     }
@@ -224,10 +234,28 @@ int InterfaceOfPath(const char* devicePath) {
     return static_cast<int>(std::strtol(digits, nullptr, 16));
 }
 
+bool UsbIdentityOfPath(const char* devicePath, unsigned* vendor, unsigned* product) {
+    const char* at = FindIgnoringCase(devicePath, "vid_");
+    if (at == nullptr || FindIgnoringCase(at, "&pid_") != at + 8) {
+        return false;
+    }
+    const char digits[] = "0123456789abcdefABCDEF";
+    if (std::strspn(at + 4, digits) < 4 || std::strspn(at + 13, digits) < 4) {
+        return false;
+    }
+    const char vendorDigits[5] = {at[4], at[5], at[6], at[7], '\0'};
+    const char productDigits[5] = {at[13], at[14], at[15], at[16], '\0'};
+    *vendor = static_cast<unsigned>(std::strtoul(vendorDigits, nullptr, 16));
+    *product = static_cast<unsigned>(std::strtoul(productDigits, nullptr, 16));
+    return true;
+}
+
 bool PathNamesThermometerData(const char* devicePath) {
+    unsigned vendor = 0;
+    unsigned product = 0;
     const int usbInterface = InterfaceOfPath(devicePath);
-    return FindIgnoringCase(devicePath, "vid_0c45&pid_7401") != nullptr &&
-           (usbInterface < 0 || usbInterface == kDataInterface);
+    return UsbIdentityOfPath(devicePath, &vendor, &product) && vendor == kThermometerVendorId &&
+           product == kThermometerProductId && (usbInterface < 0 || usbInterface == kDataInterface);
 }
 
 void DropStaleReports(DeviceHandle device) {

@@ -8,6 +8,7 @@
 #include <cstddef>
 
 #include "device/device.h"
+#include "device/unread.h"
 
 // HID.DLL's HIDD_ATTRIBUTES, kept here so that no driver-kit header is needed.
 struct HidAttributes {
@@ -44,15 +45,26 @@ struct SetupLibrary {
 // False, holding nothing, when it or one of its entry points is missing.
 bool LoadSetupLibrary(SetupLibrary* setup);
 
+// What a run learns of the devices it does not read.
+struct Survey {
+    bool thermometerFound;
+    UnreadSticks unread;
+};
+
 // Looks at one interface of a device information set and reads it if it is
-// a thermometer's. Returns the action's result, 0 when there was none, or
-// ERROR_SENTINEL when the interface could not be looked at.
+// a thermometer's, noting in survey what it found. Returns the action's
+// result, 0 when there was none, or ERROR_SENTINEL when the interface could
+// not be looked at.
 int VisitInterface(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* data, const SetupLibrary& setup,
-                   const HidLibrary& hid, ThermometerAction action);
+                   const HidLibrary& hid, ThermometerAction action, Survey* survey);
 
 // The USB interface number a device path names ("...&mi_01#..."), or -1 when
 // it names none, as the path of a device with a single interface does.
 int InterfaceOfPath(const char* devicePath);
+
+// The USB vendor and product a device path names ("...vid_1a86&pid_e025...").
+// False when it names none.
+bool UsbIdentityOfPath(const char* devicePath, unsigned* vendor, unsigned* product);
 
 // Whether a device path names a thermometer's data interface.
 bool PathNamesThermometerData(const char* devicePath);

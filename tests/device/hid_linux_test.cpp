@@ -57,29 +57,72 @@ protected:
     int descriptors_ = 0;
 };
 
-TEST_F(SysfsTree, ListsNodesInNumericOrder) {
-    for (const char* name :
-         {"hidraw10", "hidraw2", "hidraw0", "hidraw", "hidrawx", "hidraw1a", "usb1"}) {
-        MakeDir(name);
+// Nodes come in the order of where their devices are plugged in, whatever
+// their numbers: the controller, the port (behind hubs too), the interface.
+TEST_F(SysfsTree, ListsNodesInPortOrder) {
+    const struct {
+        const char* name;
+        const char* device;  // its HID device under devices/, or null for a plain folder
+    } entries[] = {
+        {"hidraw0", "ctl.10/usb3/3-1/3-1:1.1/h"},
+        {"hidraw1", "ctl.2/usb1/1-10/1-10:1.1/h"},
+        {"hidraw2", "ctl.2/usb1/1-9/1-9:1.1/h"},
+        {"hidraw3", "ctl.2/usb1/1-9/1-9:1.0/h"},
+        {"hidraw4", "ctl.2/usb1/1-1/1-1.2/1-1.2:1.1/h"},
+        {"hidraw12", nullptr},
+        {"hidraw7", nullptr},
+        {"hidraw", nullptr},
+        {"hidrawx", nullptr},
+        {"hidraw1a", nullptr},
+    };
+    MakeDir("class");
+    for (const auto& e : entries) {
+        MakeDir(std::string("class/") + e.name);
+        if (e.device != nullptr) {
+            ASSERT_EQ(std::system(("mkdir -p " + root_ + "/devices/" + e.device).c_str()), 0);
+            ASSERT_EQ(symlink((root_ + "/devices/" + e.device).c_str(),
+                              (root_ + "/class/" + e.name + "/device").c_str()),
+                      0);
+        }
     }
-    int numbers[4] = {};
+    HidrawNode nodes[8] = {};
     std::size_t count = 0;
-    EXPECT_EQ(ListHidrawNodes(root_.c_str(), numbers, 4, &count), NodeListing::kListed);
-    EXPECT_EQ(std::vector<int>(numbers, numbers + count), (std::vector<int>{0, 2, 10}));
+    const std::string classDir = root_ + "/class";
+    EXPECT_EQ(ListHidrawNodes(classDir.c_str(), nodes, 8, &count), NodeListing::kListed);
+    std::vector<int> numbers;
+    for (std::size_t i = 0; i < count; ++i) {
+        numbers.push_back(nodes[i].number);
+    }
+    EXPECT_EQ(numbers, (std::vector<int>{7, 12, 4, 3, 2, 1, 0}));
+    EXPECT_EQ(std::string(nodes[3].port), root_ + "/devices/ctl.2/usb1/1-9/1-9:1.0");
     // One more than fits is a failure, not a silently shorter list.
-    MakeDir("hidraw5");
-    MakeDir("hidraw7");
-    EXPECT_EQ(ListHidrawNodes(root_.c_str(), numbers, 4, &count), NodeListing::kFailed);
+    EXPECT_EQ(ListHidrawNodes(classDir.c_str(), nodes, 6, &count), NodeListing::kFailed);
+    const struct {
+        const char* a;
+        const char* b;
+        int order;
+    } pairs[] = {
+        {"1-9", "1-10", -1},
+        {"1-1.10", "1-1.9", 1},
+        {"1-01", "1-1", 0},
+        {"1-1", "1-1.2", -1},
+        {"a", "b", -1},
+        {"", "1", -1},
+        {"usb2/2-1", "usb10/10-1", -1},
+    };
+    for (const auto& p : pairs) {
+        EXPECT_EQ(CompareNaturally(p.a, p.b), p.order) << p.a << " " << p.b;
+        EXPECT_EQ(CompareNaturally(p.b, p.a), -p.order) << p.b << " " << p.a;
+    }
 }
 
 TEST_F(SysfsTree, TellsAMissingFolderFromAnUnreadableOne) {
-    int numbers[4] = {};
+    HidrawNode nodes[4] = {};
     std::size_t count = 0;
-    EXPECT_EQ(ListHidrawNodes((root_ + "/absent").c_str(), numbers, 4, &count),
+    EXPECT_EQ(ListHidrawNodes((root_ + "/absent").c_str(), nodes, 4, &count),
               NodeListing::kMissing);
     WriteFile("plain", "");
-    EXPECT_EQ(ListHidrawNodes((root_ + "/plain").c_str(), numbers, 4, &count),
-              NodeListing::kFailed);
+    EXPECT_EQ(ListHidrawNodes((root_ + "/plain").c_str(), nodes, 4, &count), NodeListing::kFailed);
     EXPECT_EQ(count, 0u);
 }
 

@@ -29,21 +29,29 @@ TEST(WindowsDevicePath, NamesTheUsbInterfaceAndTheThermometer) {
         const char* path;
         int number;
         bool thermometerData;
+        unsigned identity;  // vendor << 16 | product, 0 for none
     } cases[] = {
-        {kKeyboard, 0, false},
-        {kData, 1, true},
+        {kKeyboard, 0, false, 0x0C457401},
+        {kData, 1, true, 0x0C457401},
         {"\\\\?\\HID#VID_0C45&PID_7401&MI_01#7&1A2B&0&0000#{4D1E55B2-F16F-11CF-88CB-001111000030}",
-         1, true},
-        {"\\\\?\\hid#vid_046d&pid_c52b&mi_02&col01#8&2c3d&0&0000#{4d1e55b2}", 2, false},
+         1, true, 0x0C457401},
+        {"\\\\?\\hid#vid_046d&pid_c52b&mi_02&col01#8&2c3d&0&0000#{4d1e55b2}", 2, false, 0x046DC52B},
         {"\\\\?\\hid#vid_0c45&pid_7401#6&1a2b&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}", -1,
-         true},
-        {"\\\\?\\hid#vid_0c45&pid_7401&mi_x1#6&1a2b#{4d1e55b2}", -1, true},
-        {"\\\\?\\hid#vid_0c45&pid_7402&mi_01#6&1a2b#{4d1e55b2}", 1, false},
-        {"", -1, false},
+         true, 0x0C457401},
+        {"\\\\?\\hid#vid_0c45&pid_7401&mi_x1#6&1a2b#{4d1e55b2}", -1, true, 0x0C457401},
+        {"\\\\?\\hid#vid_0c45&pid_7402&mi_01#6&1a2b#{4d1e55b2}", 1, false, 0x0C457402},
+        {"\\\\?\\hid#vid_1a86&pid_e025&mi_00#7&9f&0&0000#{4d1e55b2}", 0, false, 0x1A86E025},
+        {"\\\\?\\hid#vid_1a8&pid_e025#7&9f&0&0000#{4d1e55b2}", -1, false, 0},
+        {"\\\\?\\hid#vid_1a86&pix_e025#7&9f&0&0000#{4d1e55b2}", -1, false, 0},
+        {"", -1, false, 0},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(InterfaceOfPath(c.path), c.number) << c.path;
         EXPECT_EQ(PathNamesThermometerData(c.path), c.thermometerData) << c.path;
+        unsigned vendor = 0;
+        unsigned product = 0;
+        EXPECT_EQ(UsbIdentityOfPath(c.path, &vendor, &product), c.identity != 0) << c.path;
+        EXPECT_EQ(vendor << 16 | product, c.identity) << c.path;
     }
 }
 
@@ -57,7 +65,8 @@ TEST(WindowsDiscovery, AnInterfaceWhosePathCannotBeHadFailsTheRun) {
     SP_DEVICE_INTERFACE_DATA unknown = {};  // no interface of the set
     unknown.cbSize = sizeof unknown;
     StartCapture();
-    EXPECT_EQ(VisitInterface(set, &unknown, setup, HidLibrary{}, nullptr), ERROR_SENTINEL);
+    Survey survey = {};
+    EXPECT_EQ(VisitInterface(set, &unknown, setup, HidLibrary{}, nullptr, &survey), ERROR_SENTINEL);
     EXPECT_EQ(FinishCapture().rfind("ERR SetupDiGetDeviceInterfaceDetail ", 0), 0u);
     setup.destroyInfoList(set);
     FreeLibrary(setup.module);
