@@ -42,9 +42,7 @@ mount_host() {
     mount --bind /proc "$HOST/proc"
     mount --bind /sys "$HOST/sys"
     mount -t tmpfs -o mode=755 none "$HOST/dev"
-    for node in null zero full random urandom tty; do
-        cp -a "/dev/$node" "$HOST/dev/"
-    done
+    cp -a /dev/null /dev/zero /dev/full /dev/random /dev/urandom /dev/tty "$HOST/dev/"
     mkdir "$HOST/dev/shm" "$HOST/dev/pts"
 }
 
@@ -124,12 +122,6 @@ start_wine() {
     return 1
 }
 
-restart_wine() {  # why
-    report "restarting Wine: $1"
-    stop_server
-    start_server
-}
-
 linked_thermometer_interfaces() {
     in_wine reg query "$HID_INTERFACES" /s 2>/dev/null | tr -d '\r' |
         awk '/^HKEY/ { key = tolower($0) } /Linked .*0x1$/ && key ~ /vid_0c45/ { n++ }
@@ -161,7 +153,9 @@ offer_devices() {  # count
     if ! wine_lists "$1"; then
         # Devices present when Wine starts are always listed.
         rm -f "$HOST"/dev/hidraw*
-        restart_wine "it did not list the devices plugged"
+        report "restarting Wine: it did not list the devices plugged"
+        stop_server
+        start_server
         expose_nodes
         wine_lists "$1" || return 1
     fi

@@ -43,11 +43,9 @@ namespace {
 const std::string kGadgets = "/sys/kernel/config/usb_gadget";
 // A boot keyboard, as the thermometer's interface 0 declares itself.
 const std::string kKeyboardDescriptor(
-    "\x05\x01\x09\x06\xa1\x01\x05\x07\x19\xe0\x29\xe7\x15\x00\x25\x01\x75\x01\x95\x08\x81\x02\x95"
-    "\x01"
-    "\x75\x08\x81\x03\x95\x05\x75\x01\x05\x08\x19\x01\x29\x05\x91\x02\x95\x01\x75\x03\x91\x03\x95"
-    "\x06"
-    "\x75\x08\x15\x00\x25\x65\x05\x07\x19\x00\x29\x65\x81\x00\xc0",
+    "\x05\x01\x09\x06\xa1\x01\x05\x07\x19\xe0\x29\xe7\x15\x00\x25\x01\x75\x01\x95\x08\x81"
+    "\x02\x95\x01\x75\x08\x81\x03\x95\x05\x75\x01\x05\x08\x19\x01\x29\x05\x91\x02\x95\x01"
+    "\x75\x03\x91\x03\x95\x06\x75\x08\x15\x00\x25\x65\x05\x07\x19\x00\x29\x65\x81\x00\xc0",
     63);
 // The data interface's own descriptor is not public; any 8-byte input and
 // output report carries the protocol.
@@ -408,12 +406,10 @@ bool StartEmulations(const Row& row) {
 }
 
 Emulation* EmulationWith(long Thermometer::*setting) {
-    for (Emulation& e : machine.emulations) {
-        if (e.settings.*setting != kNone) {
-            return &e;
-        }
-    }
-    return nullptr;
+    const auto e =
+        std::find_if(machine.emulations.begin(), machine.emulations.end(),
+                     [setting](const Emulation& e) { return e.settings.*setting != kNone; });
+    return e == machine.emulations.end() ? nullptr : &*e;
 }
 
 // --- The USB bus ---
@@ -440,24 +436,23 @@ bool AddFunction(const std::string& gadget, const std::string& name, int subclas
            symlink(function.c_str(), (gadget + "/configs/c.1/hid." + name).c_str()) == 0;
 }
 
-// Each device has a UDC of its own and comes up before the next, so that
-// the bus lists them in the row's order.
+// Each device has a UDC of its own (the bus's order) and comes up before
+// the next (the hidraw numbers' order). Another vendor's is a TEMPer stick:
+// a keyboard and a data interface, as the thermometer.
 bool AddDevice(int index, const Device& device) {
     const std::string gadget = kGadgets + "/g" + std::to_string(index);
     const bool thermometer = device.kind == 'T';
-    char product[8];
-    std::snprintf(product, sizeof product, "0x%04x", thermometer ? 0x7401 : device.product);
-    bool added = mkdir(gadget.c_str(), 0755) == 0 && Write(gadget + "/idVendor", "0x0c45") &&
-                 Write(gadget + "/idProduct", product) &&
-                 Write(gadget + "/bcdDevice", thermometer ? "0x0001" : "0x0110") &&
-                 mkdir((gadget + "/configs/c.1").c_str(), 0755) == 0;
-    if (thermometer) {
-        added = added && AddFunction(gadget, "keyboard", 1, 1, kKeyboardDescriptor) &&
-                AddFunction(gadget, "data", 1, 2, kDataDescriptor);
-    } else {
-        added = added && AddFunction(gadget, "data", 0, 0, kDataDescriptor);
-    }
-    machine.hidrawWanted += thermometer ? 2 : 1;
+    const bool twoInterfaces = thermometer || device.vendor != 0x0c45;
+    // configfs reads numbers in any base.
+    bool added =
+        mkdir(gadget.c_str(), 0755) == 0 &&
+        Write(gadget + "/idVendor", std::to_string(thermometer ? 0x0c45 : device.vendor)) &&
+        Write(gadget + "/idProduct", std::to_string(thermometer ? 0x7401 : device.product)) &&
+        Write(gadget + "/bcdDevice", thermometer ? "0x0001" : "0x0110") &&
+        mkdir((gadget + "/configs/c.1").c_str(), 0755) == 0 &&
+        (!twoInterfaces || AddFunction(gadget, "keyboard", 1, 1, kKeyboardDescriptor)) &&
+        AddFunction(gadget, "data", thermometer, thermometer ? 2 : 0, kDataDescriptor);
+    machine.hidrawWanted += twoInterfaces ? 2 : 1;
     added = added && Write(gadget + "/UDC", "dummy_udc." + std::to_string(index)) &&
             WaitFor(HidrawCountIsWanted);
     if (!added) {
@@ -483,22 +478,27 @@ bool RemoveDevices() {
     return WaitFor(HidrawCountIsWanted);
 }
 
+// plug=backwards: hidraw0 is then the last UDC's, or the row proves nothing.
 bool AddDevices(const Row& row) {
-    for (std::size_t i = 0; i < row.devices.size(); ++i) {
-        if (!AddDevice(static_cast<int>(i), row.devices[i])) {
+    const std::size_t count = row.devices.size();
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::size_t at = row.plugBackwards ? count - 1 - i : i;
+        if (!AddDevice(static_cast<int>(at), row.devices[at])) {
             return false;
         }
     }
-    return !machine.windows || machine.hidrawWanted == 0 ||
-           Wine("offer " + std::to_string(machine.hidrawWanted));
+    char link[256] = "";
+    return (!row.plugBackwards ||
+            (readlink("/sys/class/hidraw/hidraw0", link, sizeof link - 1) > 0 &&
+             Contains(link, ("dummy_hcd." + std::to_string(count - 1)).c_str()))) &&
+           (!machine.windows || machine.hidrawWanted == 0 ||
+            Wine("offer " + std::to_string(machine.hidrawWanted)));
 }
 
 bool UnplugDevices(std::string* problem) {
-    if (!machine.plugged) {
-        return true;
-    }
+    const bool plugged = machine.plugged;
     machine.plugged = false;
-    if (!RemoveDevices()) {
+    if (plugged && !RemoveDevices()) {
         *problem = "the devices did not go away";
         return false;
     }

@@ -26,7 +26,8 @@ struct Thermometer {
 };
 
 struct Device {
-    char kind = '-';  // T: a thermometer; O: another 0C45 device
+    char kind = '-';  // T: a thermometer; O: another device
+    unsigned vendor = 0x0c45;
     unsigned product = 0x7402;
     Thermometer thermometer;
 };
@@ -48,6 +49,7 @@ struct Row {
     std::string lockDir;  // root-only, missing or empty
     std::string shm;      // missing, read-only or empty
     bool plantFolders = false;
+    bool plugBackwards = false;  // the last device first: hidraw numbers against the ports
     long umask = kNone;
     long clockStepS = 0;  // the wall clock's step once the killed run is dead
     long repeat = 1;      // plays, each timed

@@ -47,8 +47,10 @@ bool Setting(const std::string& key, const std::string& value, Device* device, R
         t.calibration = static_cast<unsigned>(number);
     } else if (key == "id" && value.size() <= 16) {
         t.id = value;
-    } else if (key == "product" && Hex(value, 4, &number)) {
-        device->product = static_cast<unsigned>(number);
+    } else if ((key == "product" || key == "vendor") && Hex(value, 4, &number)) {
+        (key == "product" ? device->product : device->vendor) = static_cast<unsigned>(number);
+    } else if (key == "plug" && value == "backwards") {
+        row->plugBackwards = true;
     } else if (key == "stale" || key == "early") {
         return Hex(value, 4, key == "stale" ? &t.stale : &t.early);
     } else if (key == "stop") {
@@ -129,8 +131,9 @@ bool ParseDevices(const std::string& text, Row* row, std::string* error) {
                 return false;
             }
         }
-        row->bus += (row->bus.empty() ? "" : "+") + std::string(1, device.kind) +
-                    (device.kind == 'O' ? std::to_string(device.product) : "");
+        row->bus +=
+            (row->bus.empty() ? "" : "+") + std::string(1, device.kind) +
+            (device.kind == 'O' ? std::to_string(device.vendor << 16 | device.product) : "");
         row->devices.push_back(device);
     }
     return true;

@@ -15,10 +15,10 @@ TEST(GuestRowsTest, ReadsEachSetting) {
     std::string error;
     ASSERT_TRUE(
         ParseRow(std::string("k |T t=0520 c=81 id=X delay=0-400 stop=1 unplug=2 kill=3 "
-                             "late=330 stale=5F60 early=0102 "
+                             "late=330 stale=5F60 early=0102 plug=backwards "
                              "limit=5 mark=reader,-3600 lockdir=missing repeat=11 hold=300 "
                              "soak=100,5000 shm=read-only plant=folders umask=0277 clock=-3 + O "
-                             "product=7400") +
+                             "product=7400 vendor=1a86") +
                      kColumns,
                  &row, &error))
         << error;
@@ -47,8 +47,8 @@ TEST(GuestRowsTest, ReadsEachSetting) {
     EXPECT_TRUE(row.plantFolders);
     EXPECT_EQ(row.umask, 0277);
     EXPECT_EQ(row.clockStepS, -3);
-    EXPECT_EQ(row.devices[1].product, 0x7400u);
-    EXPECT_EQ(row.bus, "T+O29696");
+    EXPECT_TRUE(row.plugBackwards);
+    EXPECT_EQ(row.bus, "T+O" + std::to_string(0x1a867400));
 }
 
 TEST(GuestRowsTest, ReadsTheColumns) {
