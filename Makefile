@@ -13,7 +13,7 @@ deps:
 	scripts/install-deps.sh
 
 build: deps
-	cmake -S . -B $(BUILD)
+	cmake -S . -B $(BUILD) -DCMAKE_REQUIRE_FIND_PACKAGE_GTest=ON
 	cmake --build $(BUILD) -j $(JOBS)
 
 check: build

@@ -38,7 +38,18 @@ if(NOT WIN32)
 
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/frostgauge.1.gz
           DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-  install(FILES packaging/70-frostgauge.rules DESTINATION lib/udev/rules.d)
+  # udev reads rules from /usr/lib and /etc, never from /usr/local. The prefix
+  # is known only when installing: cpack installs with /usr into a DESTDIR,
+  # whatever prefix the build was configured with.
+  install(CODE "set(udev_rule [[${CMAKE_CURRENT_SOURCE_DIR}/packaging/70-frostgauge.rules]])")
+  install(CODE [[
+    if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+      set(udev_rules_dir "${CMAKE_INSTALL_PREFIX}/lib/udev/rules.d")
+    else()
+      set(udev_rules_dir /etc/udev/rules.d)
+    endif()
+    file(INSTALL DESTINATION "${udev_rules_dir}" TYPE FILE FILES "${udev_rule}")
+  ]])
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
   # Debian looks for the licence under this name.
   install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME copyright)

@@ -8,6 +8,8 @@ packages="cmake make g++ libgtest-dev valgrind locales dpkg-dev lintian groff-ba
 packages="$packages g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64 unzip"
 # The 64-bit and 32-bit ARM programs: cross compilers, and qemu-user to run their tests.
 packages="$packages g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user"
+# The 32-bit x86 program, built with that compiler's own defaults.
+packages="$packages g++-i686-linux-gnu"
 # The end-to-end tests and the demo: QEMU, busybox and cpio for the initramfs;
 # the ARM machines; udevd, which applies the packaged rule in the amd64 one.
 packages="$packages qemu-system-x86 busybox-static cpio qemu-system-arm udev"

@@ -1,7 +1,7 @@
 #include "output/output.h"
 
-// A 32-bit time_t would break stamps down wrong from January 2038 on; the
-// armhf build asks for 64 bits with _TIME_BITS=64.
+// A 32-bit time_t would break stamps down wrong from January 2038 on; every
+// Linux build asks for 64 bits with _TIME_BITS=64.
 static_assert(sizeof(std::time_t) == sizeof(Instant), "time_t must hold every instant");
 
 Instant CurrentTime() {
