@@ -154,7 +154,10 @@ int ComparePlaces(const void* a, const void* b) {
     const auto* first = static_cast<const HidrawNode*>(a);
     const auto* second = static_cast<const HidrawNode*>(b);
     const int order = CompareNaturally(first->port, second->port);
-    return order != 0 ? order : (first->number > second->number) - (first->number < second->number);
+    if (order != 0 || first->number == second->number) {
+        return order;
+    }
+    return first->number < second->number ? -1 : 1;
 }
 
 // Whether two USB interfaces' paths (".../1-1.2/1-1.2:1.0") are of one device.
