@@ -239,14 +239,20 @@ bool UsbIdentityOfPath(const char* devicePath, unsigned* vendor, unsigned* produ
     if (at == nullptr || FindIgnoringCase(at, "&pid_") != at + 8) {
         return false;
     }
-    const char digits[] = "0123456789abcdefABCDEF";
-    if (std::strspn(at + 4, digits) < 4 || std::strspn(at + 13, digits) < 4) {
-        return false;
+    long numbers[2] = {};
+    for (int i = 0; i < 2; ++i) {
+        const char* digits = at + (i == 0 ? 4 : 13);
+        char text[5] = {};
+        for (int j = 0; j < 4; ++j) {
+            if (!std::isxdigit(static_cast<unsigned char>(digits[j]))) {
+                return false;
+            }
+            text[j] = digits[j];
+        }
+        numbers[i] = std::strtol(text, nullptr, 16);
     }
-    const char vendorDigits[5] = {at[4], at[5], at[6], at[7], '\0'};
-    const char productDigits[5] = {at[13], at[14], at[15], at[16], '\0'};
-    *vendor = static_cast<unsigned>(std::strtoul(vendorDigits, nullptr, 16));
-    *product = static_cast<unsigned>(std::strtoul(productDigits, nullptr, 16));
+    *vendor = static_cast<unsigned>(numbers[0]);
+    *product = static_cast<unsigned>(numbers[1]);
     return true;
 }
 
