@@ -38,9 +38,10 @@ if(NOT WIN32)
 
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/frostgauge.1.gz
           DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-  # udev reads rules from /usr/lib and /etc, never from /usr/local. The prefix
-  # is known only when installing: cpack installs with /usr into a DESTDIR,
-  # whatever prefix the build was configured with.
+  # Every udev reads rules from /usr/lib and /etc; /usr/local/lib only a
+  # recent systemd's. The prefix is known only when installing: cpack
+  # installs with /usr into a DESTDIR, whatever prefix the build was
+  # configured with.
   install(CODE "set(udev_rule [[${CMAKE_CURRENT_SOURCE_DIR}/packaging/70-frostgauge.rules]])")
   install(CODE [[
     if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
@@ -53,7 +54,7 @@ if(NOT WIN32)
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
   # Debian looks for the licence under this name.
   install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME copyright)
-  install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  install(FILES README.md doc/CHANGES.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 endif()
 
 set(CPACK_PACKAGE_NAME frostgauge)

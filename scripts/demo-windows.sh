@@ -13,7 +13,8 @@ if ! { cmake -S "$source" -B "$win64" -DCMAKE_TOOLCHAIN_FILE="$source/cmake/ming
     exit 1
 fi
 echo "Booting a Linux kernel under QEMU with an emulated thermometer on its USB bus"
-echo "(reading 24.125, calibration -1); Wine starts inside it. This takes about a minute."
+echo "(-d: its sensor reads 25.125, offset 0; -x: 24.125, offset -1, printed as 23.125);"
+echo "Wine starts inside it. This takes about a minute."
 echo
 exec "$source/tests/e2e/run-vm.sh" --platform wine demo "$build" "$win64/frostgauge.exe" \
     "$build/tests/e2e/e2e_guest"

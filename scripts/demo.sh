@@ -24,7 +24,8 @@ if attached; then
 fi
 
 echo "No thermometer is attached: booting a Linux kernel under QEMU with an emulated"
-echo "one on its USB bus (reading 24.125, calibration -1). This takes about 15 seconds."
+echo "one on its USB bus, whose sensor reads 24.125 degrees and whose calibration"
+echo "offset is -1: frostgauge prints 23.125. This takes about 10 seconds."
 echo
 exec "$(dirname "$0")/../tests/e2e/run-vm.sh" demo "$build" "$build/tests/e2e/frostgauge_static" \
     "$build/tests/e2e/e2e_guest"
