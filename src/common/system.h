@@ -12,6 +12,8 @@ const char* SystemErrorText(int code, char* text, std::size_t size);
 
 // Prints "<what> <code> <text>\n", the form of every platform failure line.
 void PrintSystemError(const char* what, int code);
+// The same, under -d only: a failure that changes only what later runs wait.
+void PrintDiagnosedError(const char* what, int code);
 
 // Sleeps for at least the given time, even when a signal interrupts it.
 void PauseMilliseconds(int milliseconds);

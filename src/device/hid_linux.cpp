@@ -113,7 +113,7 @@ int VisitOpenNode(int fd, const char* hidDeviceDir, const char* devicePath,
     if (!TakeTurn(devicePath, fd, &turn)) {
         return ERROR_SENTINEL;
     }
-    const int result = ReadInTurn(fd, devicePath, action);
+    const int result = ReadInTurn(fd, devicePath, turn, action);
     EndTurn(&turn);
     return result;
 }

@@ -74,7 +74,7 @@ const char* FindIgnoringCase(const char* text, const char* part) {
 // Describes an opened interface and reads it if it is a thermometer.
 // Returns the action's result, or 0 when there was none.
 int VisitOpenInterface(HANDLE handle, const char* devicePath, const HidLibrary& hid,
-                       ThermometerAction action) {
+                       const Turn& turn, ThermometerAction action) {
     HidAttributes attributes = {};
     attributes.Size = sizeof attributes;
     if (hid.getAttributes(handle, &attributes) != TRUE) {
@@ -104,10 +104,10 @@ int VisitOpenInterface(HANDLE handle, const char* devicePath, const HidLibrary& 
         std::printf("TEMPer Gold found %s\n", devicePath);
         std::printf("USB Port #%d\n", static_cast<int>(device));
     }
-    return ReadInTurn(device, devicePath, action);
+    return ReadInTurn(device, devicePath, turn, action);
 }
 
-int OpenPath(const char* devicePath, bool thermometer, const HidLibrary& hid,
+int OpenPath(const char* devicePath, bool thermometer, const HidLibrary& hid, const Turn& turn,
              ThermometerAction action) {
     // Overlapped, so that a transfer can be given up when the device is silent.
     const HANDLE handle =
@@ -122,7 +122,7 @@ int OpenPath(const char* devicePath, bool thermometer, const HidLibrary& hid,
         }
         return thermometer ? ERROR_SENTINEL : 0;
     }
-    const int result = VisitOpenInterface(handle, devicePath, hid, action);
+    const int result = VisitOpenInterface(handle, devicePath, hid, turn, action);
     CloseHandle(handle);
     return result;
 }
@@ -136,7 +136,7 @@ int VisitPath(const char* devicePath, const HidLibrary& hid, ThermometerAction a
     if (thermometer && !TakeTurn(devicePath, 0, &turn)) {
         return ERROR_SENTINEL;
     }
-    const int result = OpenPath(devicePath, thermometer, hid, action);
+    const int result = OpenPath(devicePath, thermometer, hid, turn, action);
     if (thermometer) {
         EndTurn(&turn);
     }

@@ -1,8 +1,7 @@
 #pragma once
 
 #include <windows.h>
-// aclapi.h and setupapi.h need the types of windows.h.
-#include <aclapi.h>
+// setupapi.h needs the types of windows.h.
 #include <setupapi.h>
 
 #include <cstddef>
@@ -68,18 +67,3 @@ bool UsbIdentityOfPath(const char* devicePath, unsigned* vendor, unsigned* produ
 
 // Whether a device path names a thermometer's data interface.
 bool PathNamesThermometerData(const char* devicePath);
-
-// The name of the mutex that runs hold while they read the device at a path.
-void MutexNameOfPath(const char* devicePath, char* name, std::size_t size);
-
-// How a run makes and opens that mutex; the tests stand in for a holder of
-// another account here.
-using CreateMutexCall = decltype(&CreateMutexA);
-using OpenMutexCall = decltype(&OpenMutexA);
-extern CreateMutexCall createMutexCall;
-extern OpenMutexCall openMutexCall;
-
-// How a run reads the owner of a mark. Wine tells no owner but that of the
-// file's Unix account, so the tests stand in for another account's file here.
-using GetSecurityInfoCall = decltype(&GetSecurityInfo);
-extern GetSecurityInfoCall getSecurityInfoCall;

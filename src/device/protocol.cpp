@@ -34,14 +34,15 @@ bool SendCommand(DeviceHandle device, const char* name, const Report command) {
     }
     // The answer may come up to a transfer's time-out after the write
     // returns, which can be long after it began.
-    StampCommand();
+    if (!StampCommand()) {
+        return false;
+    }
     int error = 0;
     if (!WriteReport(device, command, &error)) {
         PrintSystemError("ERR WriteFile", error);
         return false;
     }
-    StampCommand();
-    return true;
+    return StampCommand();
 }
 
 bool ReceiveResponse(DeviceHandle device, Report response) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -13,8 +14,11 @@
 #include <thread>
 #include <vector>
 
+#include "cli/cli.h"
+#include "common/run_options.h"
 #include "device/device.h"
 #include "device/hidraw_linux.h"
+#include "device/transfer.h"
 #include "device/turns.h"
 #include "device/turns_platform.h"
 #include "support/capture.h"
@@ -186,12 +190,11 @@ TEST_F(SysfsTree, WaitsForTheLockOfAnotherRunThenGivesUp) {
         const char* name;
         int releaseAfterMs;  // -1: held throughout, 0: free from the start
         bool locked;
-        bool waited;
         const char* output;
     } cases[] = {
-        {"held throughout", -1, false, true, "ERR flock 110 Connection timed out\n"},
-        {"released during the wait", 50, true, true, ""},
-        {"free", 0, true, false, ""},
+        {"held throughout", -1, false, "ERR flock 110 Connection timed out\n"},
+        {"released during the wait", 50, true, ""},
+        {"free", 0, true, ""},
     };
     const int savedTimeout = lockTimeoutMs;
     lockTimeoutMs = 300;
@@ -205,11 +208,11 @@ TEST_F(SysfsTree, WaitsForTheLockOfAnotherRunThenGivesUp) {
                 flock(holder, LOCK_UN);
             }
         });
-        Turn turn = {-1, !c.waited};
+        Turn turn = {-1, true};
         StartCapture();
         EXPECT_EQ(TakeTurn(node.c_str(), waiter, &turn), c.locked) << c.name;
         EXPECT_EQ(FinishCapture(), c.output) << c.name;
-        EXPECT_EQ(turn.waited, c.waited) << c.name;
+        EXPECT_FALSE(turn.abandoned) << c.name;
         other.join();
         close(waiter);
         close(holder);
@@ -217,154 +220,227 @@ TEST_F(SysfsTree, WaitsForTheLockOfAnotherRunThenGivesUp) {
     lockTimeoutMs = savedTimeout;
 }
 
-std::string BootId() {
-    char id[64] = "-";
-    if (FILE* file = std::fopen("/proc/sys/kernel/random/boot_id", "r")) {
-        if (std::fscanf(file, "%63s", id) != 1) {
-            std::snprintf(id, sizeof id, "-");
-        }
-        std::fclose(file);
-    }
-    return id;
-}
-
-// A stamp of the boot clock agoMs ago, as a run writes it.
-std::string StampOf(const std::string& boot, long long agoMs) {
+// The time of a mark stamped agoMs ago, as a run sets it: the boot clock,
+// in milliseconds after 2000, and 1 ns; coarse, as a file system keeping
+// whole seconds leaves it.
+timespec StampOf(long long agoMs, bool coarse) {
     timespec now;
     clock_gettime(CLOCK_BOOTTIME, &now);
-    char text[96];
-    std::snprintf(text, sizeof text, "%s %020lld\n", boot.c_str(),
-                  static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000 - agoMs);
-    return text;
+    const long long ms = now.tv_sec * 1000LL + now.tv_nsec / 1000000 - agoMs;
+    return {static_cast<time_t>(946684800 + ms / 1000), coarse ? 0 : ms % 1000 * 1000000 + 1};
 }
 
-// What a run finds where its mark lies, and what it may stamp there: only a
-// plain file of its own account's (or root's) tells a time, on the boot
-// clock that no step of the wall clock moves; another's or a planted one
-// never holds it up for long, and no link is ever followed.
-TEST_F(SysfsTree, TrustsOnlyItsOwnMarksAndNeverFollowsALink) {
-    const bool root = geteuid() == 0;
-    enum class Lies { kNothing, kOwnFile, kOthersFile, kLink, kPipe, kFolder };
-    const std::string boot = BootId();
+// The access list user::rw-, user:ID:PERM, group::GROUP, mask::MASK, other::---.
+std::string Acl(unsigned id, unsigned perm, unsigned group, unsigned mask) {
+    std::string acl("\x02\0\0\0", 4);
+    const unsigned entries[5][3] = {
+        {0x01, 6, ~0u}, {0x02, perm, id}, {0x04, group, ~0u}, {0x10, mask, ~0u}, {0x20, 0, ~0u}};
+    for (const auto& e : entries) {
+        const unsigned char bytes[8] = {
+            static_cast<unsigned char>(e[0]),       0,
+            static_cast<unsigned char>(e[1]),       0,
+            static_cast<unsigned char>(e[2]),       static_cast<unsigned char>(e[2] >> 8),
+            static_cast<unsigned char>(e[2] >> 16), static_cast<unsigned char>(e[2] >> 24)};
+        acl.append(reinterpret_cast<const char*>(bytes), 8);
+    }
+    return acl;
+}
+
+// A mark tells its age only where its owner could have opened the
+// thermometer for writing, as the node itself tells: root, the node's owner,
+// anyone where all may write, an account its access list lets write, a
+// member of its group (by the mark's group, outside a setgid folder); and
+// only a plain file with one name, stamped in this boot.
+TEST_F(SysfsTree, TrustsAMarkWhoseOwnerCouldReadTheThermometer) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "only root can give files to other accounts";
+    }
+    enum class Is { kFile, kTwoLinks, kLink, kFolder };
     const struct {
         const char* name;
-        Lies lies;
-        std::string stamp;  // an own or another's file's text
-        mode_t mode;
+        uid_t owner;  // the mark's owner and group
+        gid_t group;
+        mode_t node;      // the node's mode; it is 4242:46
+        std::string acl;  // the node's access list, or none
+        Is is;
+        bool setgid;  // the folder's
+        timespec stamp;
         MarkFound found;
         long long ageMs;  // about, for a dated mark
-        bool placed;      // this run may keep its mark there
     } cases[] = {
-        {"nothing", Lies::kNothing, "", 0644, MarkFound::kNone, 0, true},
-        {"this account's mark, stamped 1 s ago, its file an hour old", Lies::kOwnFile,
-         StampOf(boot, 1000), 0644, MarkFound::kDated, 1000, true},
-        {"a mark of another boot", Lies::kOwnFile, StampOf("another-boot", 1000), 0644,
-         MarkFound::kDated, 1LL << 40, true},
-        {"a mark dated ahead of the boot clock", Lies::kOwnFile, StampOf(boot, -60000), 0644,
-         MarkFound::kUndated, 0, true},
-        {"a mark with no stamp: its file's time", Lies::kOwnFile, "", 0644, MarkFound::kDated,
-         3600000, true},
-        {"a mark made read-only by a umask of 0277", Lies::kOwnFile, StampOf(boot, 1000), 0400,
-         MarkFound::kDated, 1000, true},
-        {"another account's file", Lies::kOthersFile, StampOf(boot, 0), 0644, MarkFound::kUndated,
-         0, root},
-        {"a link", Lies::kLink, "", 0644, MarkFound::kUndated, 0, false},
-        {"a pipe", Lies::kPipe, "", 0644, MarkFound::kUndated, 0, false},
-        {"a folder", Lies::kFolder, "", 0644, MarkFound::kUndated, 0, false},
+        {"root's, stamped 1 s ago", 0, 0, 0600, "", Is::kFile, false, StampOf(1000, false),
+         MarkFound::kDated, 1000},
+        {"the node's owner's", 4242, 4242, 0600, "", Is::kFile, false, StampOf(1000, false),
+         MarkFound::kDated, 1000},
+        {"another account's", 4243, 4243, 0600, "", Is::kFile, false, StampOf(0, false),
+         MarkFound::kUndated, 0},
+        {"a member of the node's group", 4243, 46, 0660, "", Is::kFile, false, StampOf(1000, false),
+         MarkFound::kDated, 1000},
+        {"a member, the group may only read", 4243, 46, 0640, "", Is::kFile, false,
+         StampOf(0, false), MarkFound::kUndated, 0},
+        {"another group's", 4243, 47, 0660, "", Is::kFile, false, StampOf(0, false),
+         MarkFound::kUndated, 0},
+        {"a member's in a setgid folder", 4243, 46, 0660, "", Is::kFile, true, StampOf(0, false),
+         MarkFound::kUndated, 0},
+        {"anyone's where all may write", 4243, 4243, 0666, "", Is::kFile, false,
+         StampOf(1000, false), MarkFound::kDated, 1000},
+        {"let write by the access list", 4243, 4243, 0600, Acl(4243, 6, 4, 6), Is::kFile, false,
+         StampOf(1000, false), MarkFound::kDated, 1000},
+        {"let write by the list, its mask read-only", 4243, 4243, 0600, Acl(4243, 6, 4, 4),
+         Is::kFile, false, StampOf(0, false), MarkFound::kUndated, 0},
+        {"let read by the list", 4243, 4243, 0600, Acl(4243, 4, 4, 6), Is::kFile, false,
+         StampOf(0, false), MarkFound::kUndated, 0},
+        {"a member where the list's group may only read", 4244, 46, 0600, Acl(4243, 6, 4, 6),
+         Is::kFile, false, StampOf(0, false), MarkFound::kUndated, 0},
+        {"root's with a second name", 0, 0, 0600, "", Is::kTwoLinks, false, StampOf(0, false),
+         MarkFound::kUndated, 0},
+        {"a link", 0, 0, 0600, "", Is::kLink, false, StampOf(0, false), MarkFound::kUndated, 0},
+        {"a folder", 0, 0, 0600, "", Is::kFolder, false, StampOf(0, false), MarkFound::kUndated, 0},
+        {"stamped ahead of the boot clock: another boot's", 0, 0, 0600, "", Is::kFile, false,
+         StampOf(-60000, false), MarkFound::kUndated, 0},
+        {"a second and a half ago on a file system of whole seconds: up to 2 s later", 0, 0, 0600,
+         "", Is::kFile, false, StampOf(1500, true), MarkFound::kDated, 0},
     };
-    WriteFile("target", "kept");
-    const std::string mark = root_ + "/frostgauge-hidraw7";
-    readOutMarkDir = root_.c_str();
+    WriteFile("node", "");
+    WriteFile("target", "");
     for (const auto& c : cases) {
-        if (c.lies == Lies::kOthersFile && !root) {
-            continue;  // only root can make a file another's
-        }
-        switch (c.lies) {
-        case Lies::kNothing:
-            break;
-        case Lies::kOwnFile:
-        case Lies::kOthersFile: {
-            WriteFile("frostgauge-hidraw7", c.stamp.c_str());
-            const timespec hourAgo = {std::time(nullptr) - 3600, 0};
-            const timespec times[2] = {hourAgo, hourAgo};
-            ASSERT_EQ(utimensat(AT_FDCWD, mark.c_str(), times, 0), 0);
-            ASSERT_EQ(chmod(mark.c_str(), c.mode), 0);
-            if (c.lies == Lies::kOthersFile) {
-                ASSERT_EQ(chown(mark.c_str(), 4242, 4242), 0);
-            }
-            break;
-        }
-        case Lies::kLink:
+        MakeDir("marks");
+        const std::string mark = root_ + "/marks/frostgauge-hidraw7";
+        ASSERT_EQ(chmod((root_ + "/marks").c_str(), c.setgid ? 02777 : 01777), 0);
+        if (c.is == Is::kFolder) {
+            MakeDir("marks/frostgauge-hidraw7");
+        } else if (c.is == Is::kLink) {
             ASSERT_EQ(symlink((root_ + "/target").c_str(), mark.c_str()), 0);
-            break;
-        case Lies::kPipe:
-            ASSERT_EQ(mkfifo(mark.c_str(), 0666), 0);
-            break;
-        case Lies::kFolder:
-            MakeDir("frostgauge-hidraw7");
-            break;
+        } else {
+            WriteFile("marks/frostgauge-hidraw7", "");
+            ASSERT_EQ(chown(mark.c_str(), c.owner, c.group), 0);
+            const timespec times[2] = {c.stamp, c.stamp};
+            ASSERT_EQ(utimensat(AT_FDCWD, mark.c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
+        }
+        if (c.is == Is::kTwoLinks) {
+            ASSERT_EQ(link(mark.c_str(), (root_ + "/second").c_str()), 0);
+        }
+        const int node = open((root_ + "/node").c_str(), O_RDWR | O_CLOEXEC);
+        ASSERT_GE(node, 0);
+        ASSERT_EQ(fchown(node, 4242, 46), 0);
+        ASSERT_EQ(fchmod(node, c.node), 0);
+        fremovexattr(node, "system.posix_acl_access");
+        if (!c.acl.empty() &&
+            fsetxattr(node, "system.posix_acl_access", c.acl.data(), c.acl.size(), 0) != 0) {
+            ADD_FAILURE() << c.name << ": this file system keeps no access list";
         }
         std::int64_t ageMs = -1;
-        EXPECT_EQ(LookAtMarks(mark.c_str(), &ageMs), c.found) << c.name;
+        EXPECT_EQ(LookAtMark(mark.c_str(), node, &ageMs), c.found) << c.name;
         if (c.found == MarkFound::kDated) {
             EXPECT_GE(ageMs, c.ageMs) << c.name;
-            EXPECT_LT(ageMs, c.ageMs + 60000) << c.name;
+            EXPECT_LT(ageMs, c.ageMs + 1000) << c.name;
         }
-        char path[kMarkPathSize];
-        EXPECT_EQ(FindMarkPlace("/dev/hidraw7", path, sizeof path), c.placed) << c.name;
-        const MarkHandle stamped = StampMark(mark.c_str(), kNoMark);
-        EXPECT_EQ(stamped != kNoMark, c.placed) << c.name;
-        if (stamped != kNoMark) {
-            EXPECT_STREQ(path, mark.c_str()) << c.name;
-            EXPECT_EQ(LookAtMarks(mark.c_str(), &ageMs), MarkFound::kDated) << c.name;
-            EXPECT_LT(ageMs, 1000) << c.name;
-            EXPECT_EQ(StampMark(mark.c_str(), stamped), stamped) << c.name;
-            ClearMark(mark.c_str(), stamped);
-        }
-        EXPECT_EQ(LookAtMarks(mark.c_str(), &ageMs), c.placed ? MarkFound::kNone : c.found)
-            << c.name;
-        (void)!std::system(("rm -rf " + mark).c_str());
+        close(node);
+        (void)!std::system(("rm -rf " + root_ + "/marks " + root_ + "/second").c_str());
     }
-    readOutMarkDir = nullptr;
-    FILE* target = std::fopen((root_ + "/target").c_str(), "r");
-    ASSERT_NE(target, nullptr);
-    char text[8] = {};
-    EXPECT_EQ(std::fread(text, 1, sizeof text - 1, target), 4u);
-    std::fclose(target);
-    EXPECT_STREQ(text, "kept");
 }
 
-// A folder holds marks only where no other account can remove or replace
-// them and no link leads elsewhere.
-TEST_F(SysfsTree, KeepsMarksOnlyInAFolderOthersCannotTamperWith) {
+// A run keeps its mark only in a real folder where no other account can
+// remove or replace it, at a free name or in place of its own leftover;
+// it makes it new, so that no link is followed and no other file written.
+TEST_F(SysfsTree, KeepsMarksOnlyWhereOthersCannotTamperWithThem) {
+    const bool root = geteuid() == 0;
+    enum class Lies { kNothing, kOwnFile, kOthersFile, kLink, kFolder };
     const struct {
         const char* name;
         const char* dir;
         mode_t mode;
-        bool placed;
+        Lies lies;
+        bool kept;
     } cases[] = {
-        {"its own folder", "own", 0755, true},
-        {"open to all, sticky", "sticky", 01777, true},
-        {"open to all, not sticky", "open", 0777, false},
-        {"a link to a folder", "link", 0755, false},
-        {"missing", "missing", 0755, false},
+        {"its own folder", "own", 0755, Lies::kNothing, true},
+        {"open to all, sticky", "sticky", 01777, Lies::kNothing, true},
+        {"open to all, not sticky", "open", 0777, Lies::kNothing, false},
+        {"a link to a folder", "link", 0755, Lies::kNothing, false},
+        {"missing", "missing", 0755, Lies::kNothing, false},
+        {"its own leftover", "sticky", 01777, Lies::kOwnFile, true},
+        {"another account's file", "sticky", 01777, Lies::kOthersFile, false},
+        {"a link to a file", "sticky", 01777, Lies::kLink, false},
+        {"a folder at the name", "sticky", 01777, Lies::kFolder, false},
     };
     MakeDir("target");
+    WriteFile("kept", "kept");
     ASSERT_EQ(symlink((root_ + "/target").c_str(), (root_ + "/link").c_str()), 0);
     for (const auto& c : cases) {
+        if (c.lies == Lies::kOthersFile && !root) {
+            continue;  // only root can make a file another's
+        }
         const std::string dir = root_ + "/" + c.dir;
+        const std::string mark = dir + "/frostgauge-hidraw7";
         if (std::string(c.dir) != "link" && std::string(c.dir) != "missing") {
-            MakeDir(c.dir);
+            mkdir(dir.c_str(), 0755);
             ASSERT_EQ(chmod(dir.c_str(), c.mode), 0);
         }
-        readOutMarkDir = dir.c_str();
-        char path[kMarkPathSize];
-        EXPECT_EQ(FindMarkPlace("/dev/hidraw7", path, sizeof path), c.placed) << c.name;
-        std::int64_t ageMs = 0;
-        EXPECT_EQ(LookAtMarks((dir + "/frostgauge-hidraw7").c_str(), &ageMs), MarkFound::kNone)
-            << c.name;
+        if (c.lies == Lies::kOwnFile || c.lies == Lies::kOthersFile) {
+            WriteFile(std::string(c.dir) + "/frostgauge-hidraw7", "");
+            ASSERT_EQ(chown(mark.c_str(), c.lies == Lies::kOwnFile ? geteuid() : 4242, 0), 0);
+        } else if (c.lies == Lies::kLink) {
+            ASSERT_EQ(symlink((root_ + "/kept").c_str(), mark.c_str()), 0);
+        } else if (c.lies == Lies::kFolder) {
+            mkdir(mark.c_str(), 0755);
+        }
+        int error = 0;
+        const int node = open((root_ + "/kept").c_str(), O_RDONLY | O_CLOEXEC);
+        EXPECT_EQ(CanKeepMark(mark.c_str(), node, &error), c.kept) << c.name;
+        if (c.kept && c.lies == Lies::kOwnFile) {
+            RemoveMark(mark.c_str());  // as a run does with its account's leftover
+        }
+        const MarkHandle made = c.kept ? MakeMark(mark.c_str(), node, &error) : kNoMark;
+        EXPECT_EQ(made != kNoMark, c.kept) << c.name << ": " << error;
+        std::int64_t ageMs = -1;
+        if (made != kNoMark) {
+            EXPECT_EQ(LookAtMark(mark.c_str(), node, &ageMs), MarkFound::kDated) << c.name;
+            EXPECT_LT(ageMs, 1000) << c.name;
+            EXPECT_TRUE(StampMark(made, &error)) << c.name;
+            EXPECT_TRUE(CloseMark(mark.c_str(), made, true, &error)) << c.name;
+            EXPECT_EQ(LookAtMark(mark.c_str(), node, &ageMs), MarkFound::kNone) << c.name;
+        }
+        close(node);
+        (void)!std::system(("rm -rf " + mark).c_str());
     }
+    FILE* kept = std::fopen((root_ + "/kept").c_str(), "r");
+    ASSERT_NE(kept, nullptr);
+    char text[8] = {};
+    EXPECT_EQ(std::fread(text, 1, sizeof text - 1, kept), 4u);
+    std::fclose(kept);
+    EXPECT_STREQ(text, "kept");
+}
+
+// The wait after a killed run counts from the return of its last write,
+// however long that took: the answer may come a time-out after it.
+TEST_F(SysfsTree, StampsTheMarkAgainOnceTheWriteReturns) {
+    int pipe[2];
+    ASSERT_EQ(pipe2(pipe, O_CLOEXEC | O_NONBLOCK), 0);
+    while (write(pipe[1], "xxxxxxxxxxxxxxxx", 16) > 0) {
+    }
+    ASSERT_EQ(fcntl(pipe[1], F_SETFL, 0), 0);  // a command's write now waits for room
+    std::thread reader([&pipe] {
+        std::this_thread::sleep_for(std::chrono::seconds(2));
+        char drained[4096];
+        (void)!read(pipe[0], drained, sizeof drained);
+    });
+    readOutMarkDir = root_.c_str();
+    const int savedTimeout = transferTimeoutMs;
+    transferTimeoutMs = 100;  // the answer read on the pipe's other end never comes
+    StartCapture();
+    EXPECT_EQ(ReadInTurn(pipe[1], "/dev/hidraw7", Turn{pipe[1], false}, ReadThermometer),
+              ERROR_SENTINEL);
+    const std::string out = FinishCapture();
+    reader.join();
+    std::int64_t ageMs = -1;
+    EXPECT_EQ(LookAtMark((root_ + "/frostgauge-hidraw7").c_str(), pipe[1], &ageMs),
+              MarkFound::kDated)
+        << out;
+    EXPECT_LT(ageMs, 1000) << "stamped before the write, not after it";
+    transferTimeoutMs = savedTimeout;
     readOutMarkDir = nullptr;
+    close(pipe[0]);
+    close(pipe[1]);
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "device/hid_windows.h"
 #include "device/turns.h"
 #include "device/turns_platform.h"
+#include "device/turns_windows.h"
 #include "support/capture.h"
 
 namespace {
@@ -102,17 +103,18 @@ TEST(WindowsLock, WaitsForAnotherRunThenGivesUp) {
         const char* name;
         Other other;
         bool locked;
-        bool waited;  // a run that died holding it counts: its answer may still come
+        bool abandoned;  // its holder died: its answer may still come
         const char* output;
         int refused;   // makes of the mutex refused, as to a run of another account's
         int vanished;  // opens after them that find it gone
     } cases[] = {
-        {"held throughout", Other::kHolds, false, true,
+        {"held throughout", Other::kHolds, false, false,
          "ERR WaitForSingleObject 1460 Timeout.\r\n\n", 0, 0},
-        {"released during the wait", Other::kReleasesSoon, true, true, "", 0, 0},
+        {"released during the wait", Other::kReleasesSoon, true, false, "", 0, 0},
         {"its holder died", Other::kDiesHolding, true, true, "", 0, 0},
         {"free", Other::kReleasesAtOnce, true, false, "", 0, 0},
-        {"another account's, released during the wait", Other::kReleasesSoon, true, true, "", 1, 0},
+        {"another account's, released during the wait", Other::kReleasesSoon, true, false, "", 1,
+         0},
         {"another account's, closed before this run opened it", Other::kReleasesAtOnce, true, false,
          "", 1, 1},
         {"another account's, closed each time", Other::kReleasesAtOnce, false, false,
@@ -154,13 +156,13 @@ TEST(WindowsLock, WaitsForAnotherRunThenGivesUp) {
             }
         });
         WaitForSingleObject(taken, INFINITE);
-        Turn turn = {0, !c.waited};
+        Turn turn = {0, !c.abandoned};
         refusedMakes = c.refused;
         vanishedOpens = c.vanished;
         StartCapture();
         EXPECT_EQ(TakeTurn(kData, 0, &turn), c.locked) << c.name;
         EXPECT_EQ(FinishCapture(), c.output) << c.name;
-        EXPECT_EQ(turn.waited, c.waited) << c.name;
+        EXPECT_EQ(turn.abandoned, c.abandoned) << c.name;
         if (c.locked) {
             EndTurn(&turn);
         }
@@ -193,53 +195,43 @@ TEST(WindowsLock, NamesAMutexAndAMarkPerDevice) {
     EXPECT_EQ(std::strlen(data), sizeof data - 1);
     EXPECT_STREQ(data + std::strlen(data) - 4, "#end");
 
-    // A file name holds no backslash, slash or question mark.
+    // A file name holds no backslash, slash or question mark, and the path
+    // fits what the ANSI calls take.
+    MarkPaths places;
     readOutMarkDir = "C:\\marks";
-    EXPECT_TRUE(FindMarkPlace(kData, data, sizeof data));
-    EXPECT_STREQ(data,
+    ASSERT_EQ(ListMarkPlaces(kData, places), 1);
+    EXPECT_STREQ(places[0],
                  "C:\\marks\\frostgauge-____hid#vid_0c45&pid_7401&mi_01#7&1a2b&0&0000#"
                  "{4d1e55b2-f16f-11cf-88cb-001111000030}");
-    EXPECT_TRUE(FindMarkPlace(longPath.c_str(), data, sizeof data));
-    EXPECT_EQ(std::strlen(data), sizeof data - 1);
-    EXPECT_STREQ(data + std::strlen(data) - 4, "#end");
-    EXPECT_FALSE(FindMarkPlace(kData, data, 12));
-    EXPECT_STREQ(data, "");
+    ASSERT_EQ(ListMarkPlaces(longPath.c_str(), places), 1);
+    EXPECT_EQ(std::strlen(places[0]), static_cast<std::size_t>(MAX_PATH - 1));
+    EXPECT_STREQ(places[0] + std::strlen(places[0]) - 4, "#end");
+    // The folder every account shares, then this account's own.
     readOutMarkDir = nullptr;
-    EXPECT_TRUE(FindMarkPlace(kData, data, sizeof data));
-    EXPECT_NE(std::strstr(data, "\\frostgauge-____hid#"), nullptr) << data;
+    ASSERT_EQ(ListMarkPlaces(kData, places), 2);
+    char temp[MAX_PATH];
+    GetTempPathA(MAX_PATH, temp);
+    EXPECT_NE(std::strstr(places[0], "\\frostgauge-____hid#"), nullptr) << places[0];
+    EXPECT_EQ(std::string(places[1]).rfind(temp, 0), 0u) << places[1];
 }
 
-constexpr std::int64_t kDayMs = 24 * 3600 * 1000;
-
-// Makes a file whose last write was agoMs ago.
-// A mark as a run leaves it: written agoMs ago, or, with counter, stamped
-// agoMs ago on the performance counter and written a day ago.
-bool MakeFile(const char* path, std::int64_t agoMs, bool counter) {
+// A mark as a run leaves it: stamped agoMs ago on the performance counter.
+// A file written now by any other program reads as stamped years ahead.
+bool MakeFile(const char* path, std::int64_t agoMs, bool stamped) {
     const HANDLE file =
         CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         return false;
     }
-    bool made = true;
-    if (counter) {
-        LARGE_INTEGER count;
-        LARGE_INTEGER frequency;
-        QueryPerformanceCounter(&count);
-        QueryPerformanceFrequency(&frequency);
-        char text[32];
-        const int length = std::snprintf(
-            text, sizeof text, "%020lld\n",
-            static_cast<long long>(count.QuadPart / frequency.QuadPart * 1000 - agoMs));
-        DWORD written = 0;
-        made = WriteFile(file, text, static_cast<DWORD>(length), &written, nullptr) != FALSE;
-        agoMs = kDayMs;
-    }
-    FILETIME now;
-    GetSystemTimeAsFileTime(&now);
-    ULARGE_INTEGER time = {{now.dwLowDateTime, now.dwHighDateTime}};
-    time.QuadPart -= static_cast<ULONGLONG>(agoMs * 10000);
-    const FILETIME stamped = {time.LowPart, time.HighPart};
-    made = SetFileTime(file, nullptr, nullptr, &stamped) != FALSE && made;
+    LARGE_INTEGER count;
+    LARGE_INTEGER frequency;
+    QueryPerformanceCounter(&count);
+    QueryPerformanceFrequency(&frequency);
+    const std::int64_t ms = count.QuadPart / frequency.QuadPart * 1000 +
+                            count.QuadPart % frequency.QuadPart * 1000 / frequency.QuadPart;
+    const auto ticks = static_cast<ULONGLONG>(125911584000000000 + (ms - agoMs) * 10000 + 1);
+    const FILETIME time = {static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+    const bool made = !stamped || SetFileTime(file, nullptr, nullptr, &time) != FALSE;
     CloseHandle(file);
     return made;
 }
@@ -264,69 +256,89 @@ DWORD WINAPI ReadOwnerAs(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATIO
     return ERROR_SUCCESS;
 }
 
-// What a run finds where its mark lies, and what it may stamp there: only a
-// plain file of its own account's, the system's or the administrators'
-// tells a time, whatever its age; another's or a folder never holds it up
-// for long.
+// What a run finds where its mark lies, and where it may keep its own:
+// only a plain file with one name, of its own account's, the system's or
+// the administrators', stamped in this boot, tells a time; it replaces
+// only its own, and writes no file but the one it made.
 TEST(WindowsMark, TrustsOnlyTheMarksOfAccountsItTrusts) {
-    enum class Lies { kNothing, kFile, kStamped, kFolder };
+    enum class Lies { kNothing, kFile, kStamped, kFolder, kSecondName };
     const struct {
         const char* name;
         Lies lies;
         const char* owner;   // as it reads
-        std::int64_t agoMs;  // of the last write, or of the stamp
+        std::int64_t agoMs;  // of the stamp
         MarkFound found;
-        std::int64_t ageMs;  // at least, for a dated mark
-        bool stamped;        // this run has a mark of its own afterwards
+        bool kept;  // this run may keep its mark there
     } cases[] = {
-        {"nothing", Lies::kNothing, nullptr, 0, MarkFound::kNone, 0, true},
-        {"this account's mark", Lies::kFile, nullptr, 0, MarkFound::kDated, 0, true},
-        {"a mark 30 days old", Lies::kFile, nullptr, 30 * kDayMs, MarkFound::kDated, 30 * kDayMs,
+        {"nothing", Lies::kNothing, nullptr, 0, MarkFound::kNone, true},
+        {"this account's mark, stamped 1 s ago", Lies::kStamped, nullptr, 1000, MarkFound::kDated,
          true},
-        {"a mark dated a day ahead", Lies::kFile, nullptr, -kDayMs, MarkFound::kDated, -kDayMs,
+        {"stamped ahead of the counter: another boot's", Lies::kStamped, nullptr, -60000,
+         MarkFound::kUndated, true},
+        {"a file written now by another program", Lies::kFile, nullptr, 0, MarkFound::kUndated,
          true},
-        {"stamped on the counter 1 s ago, its file a day old", Lies::kStamped, nullptr, 1000,
-         MarkFound::kDated, 1000, true},
-        {"stamped ahead of the counter: in an earlier boot", Lies::kStamped, nullptr, -kDayMs,
-         MarkFound::kDated, 30 * kDayMs, true},
-        {"the system's mark", Lies::kFile, "S-1-5-18", 0, MarkFound::kDated, 0, true},
-        {"the administrators' mark", Lies::kFile, "S-1-5-32-544", 0, MarkFound::kDated, 0, true},
-        {"another account's file", Lies::kFile, "S-1-5-21-1-2-3-4242", 0, MarkFound::kUndated, 0,
+        {"the system's mark", Lies::kStamped, "S-1-5-18", 1000, MarkFound::kDated, false},
+        {"the administrators' mark", Lies::kStamped, "S-1-5-32-544", 1000, MarkFound::kDated,
          false},
-        {"a file whose owner cannot be read", Lies::kFile, "", 0, MarkFound::kUndated, 0, false},
-        {"a folder", Lies::kFolder, nullptr, 0, MarkFound::kUndated, 0, false},
+        {"another account's file", Lies::kStamped, "S-1-5-21-1-2-3-4242", 0, MarkFound::kUndated,
+         false},
+        {"a file whose owner cannot be read", Lies::kStamped, "", 0, MarkFound::kUndated, false},
+        {"a folder", Lies::kFolder, nullptr, 0, MarkFound::kUndated, false},
+        {"this account's mark with a second name", Lies::kSecondName, nullptr, 3000,
+         MarkFound::kUndated, false},
     };
     char folder[MAX_PATH];
     const DWORD length = GetTempPathA(MAX_PATH, folder);
     std::snprintf(folder + length, MAX_PATH - length, "frostgauge-marks-%lu",
                   GetCurrentProcessId());
     ASSERT_TRUE(CreateDirectoryA(folder, nullptr));
+    const std::string other = std::string(folder) + "\\other";
     readOutMarkDir = folder;
-    char mark[kMarkPathSize];
-    ASSERT_TRUE(FindMarkPlace(kData, mark, sizeof mark));
+    MarkPaths places;
+    ASSERT_EQ(ListMarkPlaces(kData, places), 1);
+    const char* mark = places[0];
     getSecurityInfoCall = ReadOwnerAs;
     for (const auto& c : cases) {
-        if (c.lies == Lies::kFile || c.lies == Lies::kStamped) {
-            ASSERT_TRUE(MakeFile(mark, c.agoMs, c.lies == Lies::kStamped)) << c.name;
+        if (c.lies == Lies::kFile || c.lies == Lies::kStamped || c.lies == Lies::kSecondName) {
+            ASSERT_TRUE(MakeFile(mark, c.agoMs, c.lies != Lies::kFile)) << c.name;
+        }
+        if (c.lies == Lies::kSecondName) {
+            ASSERT_TRUE(CreateHardLinkA(other.c_str(), mark, nullptr)) << c.name;
         } else if (c.lies == Lies::kFolder) {
             ASSERT_TRUE(CreateDirectoryA(mark, nullptr)) << c.name;
         }
         fileOwner = c.owner;
-        std::int64_t ageMs = 0;
-        EXPECT_EQ(LookAtMarks(mark, &ageMs), c.found) << c.name;
+        std::int64_t ageMs = -1;
+        EXPECT_EQ(LookAtMark(mark, 0, &ageMs), c.found) << c.name;
         if (c.found == MarkFound::kDated) {
-            EXPECT_GE(ageMs, c.ageMs) << c.name;
-            EXPECT_TRUE(c.ageMs > kDayMs || ageMs < c.ageMs + 60000) << c.name;
+            EXPECT_GE(ageMs, c.agoMs) << c.name;
+            EXPECT_LT(ageMs, c.agoMs + 1000) << c.name;
         }
-        const MarkHandle stamped = StampMark(mark, kNoMark);
-        EXPECT_EQ(stamped != kNoMark, c.stamped) << c.name;
-        if (stamped != kNoMark) {
-            EXPECT_EQ(LookAtMarks(mark, &ageMs), MarkFound::kDated) << c.name;
-            EXPECT_LT(ageMs, 60000) << c.name;
-            ClearMark(mark, stamped);
+        int error = 0;
+        EXPECT_EQ(CanKeepMark(mark, 0, &error), c.kept) << c.name;
+        if (c.kept) {
+            RemoveMark(mark);  // this account's leftover, as a run removes it
         }
-        EXPECT_EQ(LookAtMarks(mark, &ageMs), c.stamped ? MarkFound::kNone : c.found) << c.name;
+        const MarkHandle made = MakeMark(mark, 0, &error);
+        EXPECT_EQ(made != kNoMark, c.kept) << c.name << ": " << error;
+        fileOwner = nullptr;
+        if (made != kNoMark) {
+            EXPECT_EQ(LookAtMark(mark, 0, &ageMs), MarkFound::kDated) << c.name;
+            EXPECT_LT(ageMs, 1000) << c.name;
+            EXPECT_TRUE(CloseMark(mark, made, true, &error)) << c.name;
+            EXPECT_EQ(LookAtMark(mark, 0, &ageMs), MarkFound::kNone) << c.name;
+        }
+        // Another's file, or one with a second name, was never written: its stamp stands.
+        if (c.lies == Lies::kSecondName) {
+            DeleteFileA(mark);
+        }
+        const std::string& left = c.lies == Lies::kSecondName ? other : std::string(mark);
+        if (made == kNoMark && c.lies != Lies::kFolder) {
+            EXPECT_EQ(LookAtMark(left.c_str(), 0, &ageMs), MarkFound::kDated) << c.name;
+            EXPECT_GE(ageMs, c.agoMs) << c.name;
+        }
         DeleteFileA(mark);
+        DeleteFileA(other.c_str());
         RemoveDirectoryA(mark);
     }
     getSecurityInfoCall = GetSecurityInfo;

@@ -55,23 +55,36 @@ bool AwaitQuietLine(DeviceHandle, int, int, int, int*) {
     return true;
 }
 
-// A place for marks that holds none, so that no read-out waits.
-bool FindMarkPlace(const char*, char* path, std::size_t) {
-    path[0] = '\0';
-    return true;
+// No place for marks: a read-out goes unmarked (the fuzzers run none in a turn).
+int ListMarkPlaces(const char*, MarkPaths) {
+    return 0;
 }
 
-MarkFound LookAtMarks(const char*, std::int64_t*) {
-    return MarkFound::kNone;
+Lying WhatLiesAt(const char*, DeviceHandle, Stamp*) {
+    return Lying::kNothing;
 }
 
-MarkHandle StampMark(const char*, MarkHandle) {
+std::int64_t StampClockMs() {
+    return 0;
+}
+
+bool CanKeepMark(const char*, DeviceHandle, int*) {
+    return false;
+}
+
+MarkHandle MakeMark(const char*, DeviceHandle, int*) {
     return kNoMark;
 }
 
-void ClearMark(const char*, MarkHandle) {}
+bool StampMark(MarkHandle, int*) {
+    return false;
+}
 
-void LeaveMark(MarkHandle) {}
+bool CloseMark(const char*, MarkHandle, bool, int*) {
+    return true;
+}
+
+void RemoveMark(const char*) {}
 
 // Odd byte: the write fails with error code byte/2.
 bool WriteReport(DeviceHandle, const Report, int* error) {
