@@ -4,8 +4,9 @@
 # rows against it on every test machine of tests/e2e/platforms.txt whose
 # program the fault changes, and the amd64 unit tests. Prints the rows that
 # failed, then the matrix: per fault, "x" where a machine caught it, "."
-# where it did not, "-" where the fault leaves its program as it is. Fails
-# when a cell differs from tests/e2e/mutants.expected.
+# where it did not, "!" where only rows it does not name failed, "-" where
+# the fault leaves its program as it is. Fails when a cell differs from
+# tests/e2e/mutants.expected, or a fault's build fails.
 # Usage: scripts/mutants.sh BUILD_DIR [FAULT...]
 set -eu
 source=$(cd "$(dirname "$0")/.." && pwd)
@@ -73,12 +74,16 @@ play() {  # name
     } >"$log"
 }
 
-# x: the job caught the fault (a row or a test failed); .: it ran whole
-# and did not; ?: it did not finish.
+# x: a row or test the fault names failed; !: only others did (a flaky
+# row, or one that caught what it was not asked to); .: it ran whole and
+# none failed; ?: it did not finish.
 cell() {  # job
     summary=$(head -n 1 "$logs/$1" 2>/dev/null)
-    if [ -n "$(sed 1d "$logs/$1" 2>/dev/null)" ] || echo "$summary" | grep -q ' [1-9][0-9]* failed$'; then
+    failed=$(sed 1d "$logs/$1" 2>/dev/null)
+    if [ -n "$failed" ] && [ -n "$named" ] && echo "$failed" | grep -qF "$named"; then
         echo x
+    elif [ -n "$failed" ] || echo "$summary" | grep -q ' [1-9][0-9]* failed$'; then
+        echo "!"
     elif [ -n "$summary" ]; then
         echo .
     else
@@ -106,16 +111,23 @@ for fault in "$@"; do
     fault=$(echo "$fault" | tr '_' ' ')
     reset_tree
     platforms=both
+    named=
     if [ "$fault" != none ]; then
         row=$(grep -F "$fault " "$source/tests/e2e/mutants.txt" | head -n 1)
         [ -n "$row" ] || { echo "no fault \"$fault\" in tests/e2e/mutants.txt"; exit 2; }
         file=$(echo "$row" | cut -d '|' -f 2 | tr -d ' ')
         platforms=$(echo "$row" | cut -d '|' -f 3 | tr -d ' ')
-        script=$(echo "$row" | cut -d '|' -f 4- | sed 's/^ *//; s/ *$//')
+        named=$(echo "$row" | cut -d '|' -f 4 | sed 's/^ *//; s/ *$//' | tr ';' '\n')
+        script=$(echo "$row" | cut -d '|' -f 5- | sed 's/^ *//; s/ *$//')
         sed "$script" "$source/$file" >"$tree/$file"
         cmp -s "$source/$file" "$tree/$file" && { echo "$fault: the script changes nothing"; exit 2; }
     fi
-    build_programs "$platforms" || { echo "$fault: the build failed (logs in $out)"; continue; }
+    if ! build_programs "$platforms"; then
+        # A fault that does not build proves nothing: a failing cell.
+        echo "$fault: the build failed (logs in $out)"
+        printf '%-32s | the build failed\n' "$fault" >>"$matrix"
+        continue
+    fi
     # Each fault's consoles are kept, for the rows that caught it.
     logs=$build/mutants/logs/$(echo "$fault" | tr " '" __)
     rm -rf "$logs"

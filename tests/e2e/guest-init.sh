@@ -27,8 +27,9 @@ done
 mount -t configfs none /sys/kernel/config
 dmesg -n 1  # keep kernel messages off the report
 # The rows' users; udevd gives the thermometer's node to plugdev by name.
-printf '%s\n' root:x:0:0::/root:/bin/sh user:x:1000:1000::/tmp:/bin/sh reader:x:1001:1001::/tmp:/bin/sh >/etc/passwd
-printf '%s\n' root:x:0: user:x:1000: reader:x:1001: plugdev:x:46:reader >/etc/group
+printf '%s\n' root:x:0:0::/root:/bin/sh user:x:1000:1000::/tmp:/bin/sh reader:x:1001:1001::/tmp:/bin/sh \
+    member:x:1002:1002::/tmp:/bin/sh seat:x:1003:1003::/tmp:/bin/sh >/etc/passwd
+printf '%s\n' root:x:0: user:x:1000: reader:x:1001: member:x:1002: seat:x:1003: plugdev:x:46:reader,member >/etc/group
 echo        # ends the firmware's last line
 # Debian's systemd-udevd applies the packaged rule where the machine
 # carries it: the hidraw nodes' owner and mode are then its doing.

@@ -2,19 +2,14 @@
 # What the guest program asks of Wine in the test machine, for the rows
 # whose user is "wine":
 #     guest-wine.sh start | tests | offer COUNT | run PROGRAM ARGUMENTS...
-# frostgauge.exe runs under the host's own Wine. The host's root is mounted
-# read-only over 9p, with one writable share (/mnt there) holding the Wine
-# prefix and the .exe, and Wine runs chrooted into it. 32-bit Wine, which
-# the host need not have, comes as a third share laid over the host's root.
-#
-# Hot-plugging: without udevd, Wine's bus driver watches /dev with inotify.
-# A node that devtmpfs creates arrives as a creation and then an attribute
-# change, which the driver takes as "gone, and back": it drops the device it
-# had just added. So Wine gets a /dev of its own (a tmpfs), and each node the
-# kernel offers is made there under another name and renamed into place: one
-# event, one device. The rows' devices come once a boot. The
-# server runs persistently, so Wine's device services start once per boot
-# (about 20 s under TCG) and every run is timed without that cost.
+# frostgauge.exe runs under the host's Wine, chrooted into the host's root
+# (9p, read-only), with one writable share (/mnt there: the prefix and the
+# .exe files); 32-bit Wine comes as a third share laid over the host's root.
+# Without udevd, Wine's bus driver watches /dev with inotify and takes a
+# devtmpfs node's creation and attribute change for "gone, and back": so
+# Wine gets a /dev of its own, where each node is made under another name
+# and renamed into place. Its server runs persistently: its device services
+# start once a boot (about 20 s under TCG), and no run is timed with them.
 
 HOST=/host
 WINE_ENV="WINEPREFIX=/mnt/prefix WINEDEBUG=-all HOME=/tmp"

@@ -1,11 +1,9 @@
-// The test machine's guest program, started by its /init once the kernel's
-// USB bus is up: plugs emulated thermometers into the bus as configfs
-// gadgets, plays every row of /e2e/scenarios.txt for this boot against
-// them, timing kills, late answers and stale reports from here, and reports
-// on the console ("e2e: " lines). The kernel command line picks the rows:
-// rows=TAG plays only those tagged [TAG], and frostgauge=demo, bench or
-// soak those of that mode (demo shows what the program printed); wine=1
-// plays the Windows programs under Wine.
+// The test machine's guest program, started by its /init: plugs emulated
+// thermometers into the kernel's USB bus as configfs gadgets, plays the
+// rows of /e2e/scenarios.txt for this boot against them (rows=TAG: those
+// tagged [TAG]; frostgauge=demo, bench or soak: that mode's; wine=1: the
+// Windows programs), timing kills, late answers and stale reports, and
+// reports on the console ("e2e: " lines).
 
 #include <fcntl.h>
 #include <glob.h>
@@ -18,6 +16,7 @@
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -54,9 +53,7 @@ const std::string kDataDescriptor(
     "\x02\xc0",
     25);
 // A run's stamp after its write may beat the emulator's reading of the
-// command: by a clock tick alone (tmpfs dates a file by it), by 16 ms and
-// more when the machine is busy. A mark a second older was not stamped for
-// this command.
+// command on a busy machine; one a second older was not stamped for it.
 constexpr long kStampSlackMs = 1000;
 // What a live run waits for an answer after its write returned, less a
 // margin for the emulator's own reaction.
@@ -76,6 +73,10 @@ struct Emulation {
     std::atomic<long> arrived{0};   // when the held command came (NowMs)
     std::atomic<bool> answeredLate{false};
     std::atomic<long long> lastStamp{LLONG_MIN};  // the dead run's, where only that one is seen
+    std::uint8_t owed[kReportLength] = {};        // the dead run's command, its answer owed
+    std::atomic<long> owedBy{kNone};              // sent at the latest then
+    long owedFrom = 0;                            // and not before
+    long owedBefore = 0;                          // nor after this command reached it
     std::atomic<pid_t> next{0};  // under Wine: the run that must have started by the late answer
     std::atomic<bool> missed{false};
     std::atomic<bool> release{false};
@@ -116,9 +117,10 @@ struct Machine {
 };
 Machine machine;
 
+// The boot clock, which the Linux program stamps its marks with.
 long NowMs() {
     timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
+    clock_gettime(CLOCK_BOOTTIME, &now);
     return now.tv_sec * 1000L + now.tv_nsec / 1000000L;
 }
 
@@ -147,10 +149,7 @@ bool Write(const std::string& path, const std::string& text) {
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     const bool written =
         fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    if (fd >= 0) {
-        close(fd);
-    }
-    return written;
+    return fd >= 0 && close(fd) == 0 && written;
 }
 
 std::string Read(const std::string& path) {
@@ -212,9 +211,10 @@ std::string KernelTrouble() {
     for (ssize_t got;
          kmsg >= 0 && ((got = read(kmsg, record, sizeof record)) > 0 || errno == EPIPE);) {
         const std::string text = got > 0 ? std::string(record, static_cast<std::size_t>(got)) : "";
-        if (Contains(text, "WARNING:") || Contains(text, "BUG:") ||
-            Contains(text, "blocked for more than")) {
-            trouble += text.substr(text.find(';') + 1);
+        for (const char* sign :
+             {"WARNING:", "BUG:", "blocked for more than", "kernel BUG at", "Internal error: Oops",
+              "Unable to handle kernel", "UBSAN:", "general protection fault", "detected stall"}) {
+            trouble += Contains(text, sign) ? text.substr(text.find(';') + 1) : "";
         }
     }
     return trouble;
@@ -232,8 +232,27 @@ bool Wine(const std::string& what) {
 
 // --- The emulated thermometers ---
 
+// The answer owed to the dead run's command goes out, once.
+bool SendOwed(Emulation* e) {
+    e->owedBy = kNone;
+    for (const auto& report : AnswerTo(e->owed, e->settings)) {
+        if (write(e->data, report.data(), kReportLength) != static_cast<ssize_t>(kReportLength)) {
+            return false;
+        }
+    }
+    e->missed = e->next != 0 && !WineRunLoaded(e->next);
+    Log("command " + std::to_string(e->settings.killAt) + " answered " +
+        std::to_string(NowMs() - e->arrived) + " ms after it came, " +
+        std::to_string(NowMs() - e->lastStamp) + " ms after the last stamp");
+    e->answeredLate = true;
+    return true;
+}
+
 bool ReadCommand(Emulation* e, std::uint8_t* command) {
     while (!e->stop) {
+        if (e->owedBy != kNone && NowMs() >= e->owedBy && !SendOwed(e)) {
+            return false;
+        }
         if (e->stale.exchange(false)) {
             const std::uint8_t celsius[kReportLength] = {0x01, 0x80};
             Thermometer unasked = e->settings;
@@ -271,25 +290,34 @@ std::vector<std::string> MarkNames() {
     return found;
 }
 
-// The latest date on a mark, on NowMs's clock (LLONG_MIN: no mark): what
-// the next run's wait counts from.
-long long LastStampMs() {
-    timespec wall;
-    clock_gettime(CLOCK_REALTIME, &wall);
-    const long now = NowMs();
+// The latest stamp on a mark, on NowMs's clock (LLONG_MIN: no mark): what
+// the next run's wait counts from. A mark's modification time is its
+// stamp: the boot clock (Windows: the performance counter, which Wine reads
+// off the same clock) in milliseconds after 2000.
+long long LastStampMs(std::string* where = nullptr) {
     long long last = LLONG_MIN;
     struct stat status = {};
     for (const std::string& mark : MarkNames()) {
-        if (lstat(mark.c_str(), &status) == 0 && S_ISREG(status.st_mode)) {
-            last = std::max(last, now - (wall.tv_sec - status.st_mtim.tv_sec) * 1000LL -
-                                      (wall.tv_nsec - status.st_mtim.tv_nsec) / 1000000);
+        const long long stamp =
+            lstat(mark.c_str(), &status) == 0 && S_ISREG(status.st_mode)
+                ? (status.st_mtim.tv_sec - 946684800LL) * 1000 + status.st_mtim.tv_nsec / 1000000
+                : LLONG_MIN;
+        if (stamp > last && where != nullptr) {
+            *where = mark.substr(0, mark.rfind('/'));
         }
+        last = std::max(last, stamp);
     }
     return last;
 }
 
 // Answers until stopped. With kill=N it holds back its answers to the first
-// command and to command N until the choreography releases them.
+// command and to command N until the choreography releases them. With
+// late=MS the answer to command N comes just before the next run's command
+// that would take it for its own (its ReadCelsius after a dead
+// ReadCalibration, else its ReadCalibration), so that only a run that
+// waited too little is hurt, or as long after the dead run's last stamp as
+// a live run would still take it, whichever comes first; not before MS
+// after command N came.
 void Serve(Emulation* e) {
     const Thermometer& s = e->settings;
     for (long received = 0;; ++received) {
@@ -298,6 +326,12 @@ void Serve(Emulation* e) {
             return;
         }
         ++e->commands;
+        if (e->owedBy != kNone && e->commands == e->owedBefore) {
+            WaitFor([e] { return NowMs() >= e->owedFrom || e->stop; });
+            if (!SendOwed(e)) {
+                return;
+            }
+        }
         if (received == s.unplugAfter) {
             // As long as an answer would take, so that the host waits for one.
             close(e->data);
@@ -307,41 +341,30 @@ void Serve(Emulation* e) {
             Write(e->gadget + "/UDC", "\n");
             return;
         }
-        long delayMs = s.delayMs + std::rand() % (s.delayMaxMs - s.delayMs + 1);
-        const bool late = received + 1 == s.killAt && s.lateMs != kNone;
         if (s.killAt != kNone && (received == 0 || received + 1 == s.killAt)) {
             e->arrived = NowMs();
             e->held = received + 1;
             WaitFor([e] { return e->release.exchange(false) || e->stop; });
             e->held = 0;
-            if (late) {
-                long due = e->arrived + s.lateMs;
-                if (e->lastStamp != LLONG_MIN) {
-                    due = std::min(due, static_cast<long>(e->lastStamp) + kLiveWaitMs);
-                }
-                delayMs = std::max(0L, due - NowMs());
-            }
+        }
+        if (received + 1 == s.killAt && s.lateMs != kNone) {
+            const long stamp =
+                e->lastStamp != LLONG_MIN ? static_cast<long>(e->lastStamp) : e->arrived.load();
+            std::memcpy(e->owed, command, kReportLength);
+            e->owedFrom = std::min(e->arrived + s.lateMs, stamp + kLiveWaitMs);
+            e->owedBefore = e->commands + (s.killAt == 2 ? 3 : 2);
+            e->owedBy = stamp + kLiveWaitMs;
+            continue;
         }
         if (s.stopAfter != kNone && received >= s.stopAfter) {
             continue;
         }
-        SleepMs(delayMs);
+        SleepMs(s.delayMs + std::rand() % (s.delayMaxMs - s.delayMs + 1));
         for (const auto& report : AnswerTo(command, s)) {
             if (write(e->data, report.data(), kReportLength) !=
                 static_cast<ssize_t>(kReportLength)) {
                 return;
             }
-        }
-        if (late && e->next != 0 && !WineRunLoaded(e->next)) {
-            e->missed = true;
-        }
-        if (late) {
-            Log("command " + std::to_string(s.killAt) + " answered " +
-                std::to_string(NowMs() - e->arrived) + " ms after it came" +
-                (e->lastStamp != LLONG_MIN
-                     ? ", " + std::to_string(NowMs() - e->lastStamp) + " ms after the last stamp"
-                     : std::string()));
-            e->answeredLate = true;
         }
     }
 }
@@ -546,20 +569,13 @@ bool HasOpen(pid_t pid, const std::string& node, bool locked) {
     return false;
 }
 
-// This program's own open of the node, as another run's: locked or not.
-int Hold(const std::string& node, bool lock) {
-    const int fd = open(node.c_str(), O_RDWR | O_CLOEXEC);
-    if (fd >= 0 && lock && flock(fd, LOCK_EX) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 // --- Runs of the program ---
 
+// reader and member are in plugdev; seat may be let in by the access list.
 uid_t UserId(const std::string& user) {
-    return user == "user" ? 1000 : user == "reader" ? 1001 : 0;
+    const std::vector<std::string> users = {"user", "reader", "member", "seat"};
+    const auto at = std::find(users.begin(), users.end(), user);
+    return at == users.end() ? 0 : static_cast<uid_t>(1000 + (at - users.begin()));
 }
 
 // env sets the run's zone (and Wine's variables), so that the child needs
@@ -585,7 +601,7 @@ void PlayRun(const Row& row, const std::string& program, int number, const std::
     }
     argv.push_back(nullptr);
     const std::string errors = program == "linux" ? "" : "/tmp/wine." + std::to_string(number);
-    const uid_t user = UserId(row.runner);
+    const uid_t user = UserId(number == 1 ? row.firstRunner : row.runner);
     const gid_t plugdev = 46;
     const long mask = row.umask;
     run.startedMs = NowMs();
@@ -600,8 +616,8 @@ void PlayRun(const Row& row, const std::string& program, int number, const std::
             errors.empty() ? 2 : open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (output < 0 || input < 0 || error < 0 || dup2(output, 1) < 0 || dup2(input, 0) < 0 ||
             dup2(error, 2) < 0 ||
-            (user != 0 && (setgroups(user == 1001 ? 1 : 0, &plugdev) != 0 || setgid(user) != 0 ||
-                           setuid(user) != 0))) {
+            (user != 0 && (setgroups(user == 1001 || user == 1002 ? 1 : 0, &plugdev) != 0 ||
+                           setgid(user) != 0 || setuid(user) != 0))) {
             _exit(126);
         }
         execv(argv[0], argv.data());
@@ -693,7 +709,7 @@ void SeenWaiting(const std::string& program, int first, int last, bool atOnce,
                    (!linux && (atOnce ? ended == last - first + 1 : machine.runs[1].done.load()));
         },
         linux ? 10000 : 60000);
-    if (!seen) {
+    if (!seen && problem->empty()) {
         *problem = (linux ? "" : kWindowMissed) +
                    (atOnce ? "no two runs were seen started at once"
                            : "the other runs were not seen waiting for their turn");
@@ -725,12 +741,43 @@ bool StepClock(long seconds, std::string* problem) {
     return set;
 }
 
+// plant=folders: user, who may not open the thermometer, holds every
+// mark's name in the places open to all, with folders that are not empty;
+// plant=between: in /dev/shm, in place of what lay there.
+void PlantFolders(std::initializer_list<const char*> places, std::string* problem) {
+    const uid_t user = UserId("user");
+    for (const char* place : places) {
+        for (int number = 0; number < 8 && access(place, F_OK) == 0; ++number) {
+            const std::string folder =
+                std::string(place) + "/frostgauge-hidraw" + std::to_string(number);
+            unlink(folder.c_str());
+            if (mkdir(folder.c_str(), 0755) != 0 || !Write(folder + "/held", "") ||
+                chown((folder + "/held").c_str(), user, user) != 0 ||
+                chown(folder.c_str(), user, user) != 0) {
+                *problem = "cannot plant the folder " + folder + ": " + std::strerror(errno);
+                return;
+            }
+        }
+    }
+}
+
+// Where the killed run keeps its mark: root in a folder of its own, other
+// accounts in the first shared one the row leaves them (a full /dev/shm
+// still has room for an empty file).
+std::string ExpectedPlace(const Row& row) {
+    return UserId(row.firstRunner) == 0 ? "/run/frostgauge"
+           : row.shm == "missing" || row.shm == "read-only"
+               ? (row.lockDir.empty() ? "/run/lock" : "/tmp")
+               : "/dev/shm";
+}
+
 // The kill comes once the run has stamped its mark after its write: the
 // next run's wait counts from the date on it, which must not be older than
 // the command. A run with no place for a mark (another account's folders
 // at every name) has none anywhere.
 void StampedAfterWrite(const Row& row, Emulation* e, std::string* problem) {
-    if (row.plantFolders && UserId(row.runner) != 0) {
+    std::string where;
+    if (row.plant == "folders" && UserId(row.firstRunner) != 0) {
         struct stat status = {};
         for (const std::string& mark : MarkNames()) {
             if (lstat(mark.c_str(), &status) == 0 && S_ISREG(status.st_mode)) {
@@ -754,19 +801,17 @@ void StampedAfterWrite(const Row& row, Emulation* e, std::string* problem) {
                                       : "its mark dated " + std::to_string(e->arrived - last) +
                                             " ms before the command came") +
                    ")";
+    } else if ((e->lastStamp = LastStampMs(&where)) != LLONG_MIN && where != ExpectedPlace(row)) {
+        *problem = "the run kept its mark in " + where + ", not in " + ExpectedPlace(row);
     }
 }
 
 // kill=N: the first run starts alone. When its first command reaches the
 // thermometer, which holds back its answer, the others start and wait for
-// it; when its command N does, it is killed, and the thermometer answers
-// that command after its delay, as a killed run's answer comes late. With
-// late=MS the run is killed once it has stamped its mark after its write,
-// the others start only once it is dead (and the wall clock has stepped,
-// with clock=S), as a script's next run does, and that answer comes MS
-// after the command reached the thermometer, or, on Linux, once another
-// run has the node open (before, the kernel would drop it: what comes in
-// the first 50 ms after a first open).
+// it; when its command N does, it is killed, and that command is answered
+// as a killed run's answer comes, late (Serve times it). With late=MS the
+// run is killed once it has stamped its mark after its write, and the
+// others start only once it is dead (and the clock stepped, with clock=S).
 void KillDuringReadOut(const Row& row, const std::string& program, Emulation* e,
                        std::vector<std::thread>* threads, std::string* problem, long* steppedS) {
     const long at = e->settings.killAt;
@@ -796,6 +841,11 @@ void KillDuringReadOut(const Row& row, const std::string& program, Emulation* e,
         PlayRuns(row, program, 2, row.runs, threads);
         if (program == "linux") {
             SeenWaiting(program, 2, lastWaiting, false, problem);
+            // plant=between: the next run has looked, and its first command is yet to come.
+            if (row.plant == "between" && problem->empty()) {
+                PlantFolders({"/dev/shm"}, problem);
+                *problem = e->commands == at ? *problem : "a command came before the plant";
+            }
         } else if (WaitFor([] { return machine.runs[2].pid > 0; })) {
             e->next = machine.runs[2].pid.load();
         }
@@ -805,20 +855,18 @@ void KillDuringReadOut(const Row& row, const std::string& program, Emulation* e,
 
 // hold=MS or stale=HHLL: this program holds the thermometer, as another
 // run would, until the run has it open, and then MS or until a stale
-// report has come: it reaches a run only once that has the node open (usbhid
-// drops what comes in the first 50 ms after the first open). early=HHLL:
-// this program keeps the node open without its lock, so that the run's
-// open is not the first; the run is stopped once it holds the lock, before
-// its first command (stopped as soon as it had the node open, it missed the
-// report in half the runs on some machines; stopped past its first stamp,
-// on a busy machine, it had dropped already: a missed window), the report
-// comes, and it goes on: only its drop before each command keeps that
-// report from being taken for the answer.
+// report has come (usbhid drops what comes in the first 50 ms after a
+// first open). early=HHLL: this program keeps the node open unlocked, so
+// that the run's open is not the first; the run is stopped once it holds
+// the lock, before its first command (stopped past its first stamp it had
+// dropped already: a missed window), the report comes, and it goes on:
+// only its drop before each command keeps the report from being its answer.
 void PlayHolding(const Row& row, const std::string& program, Emulation* e, bool early,
                  std::vector<std::thread>* threads, std::string* problem) {
     const std::string node = DataNode();
-    const int held = Hold(node, !early);
-    if (held < 0) {
+    // This program's own open of the node, as another run's: locked or not.
+    const int held = open(node.c_str(), O_RDWR | O_CLOEXEC);
+    if (held < 0 || (!early && flock(held, LOCK_EX) != 0)) {
         *problem = "cannot open " + node + " as another run would: " + std::strerror(errno);
         return;
     }
@@ -856,12 +904,6 @@ void PlayHolding(const Row& row, const std::string& program, Emulation* e, bool 
     machine.releasedMs = NowMs();
 }
 
-long long BootMs() {
-    timespec now;
-    clock_gettime(CLOCK_BOOTTIME, &now);
-    return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
-}
-
 // Everything under a mark's name goes, planted folders with what they hold.
 void RemoveMarks() {
     for (const std::string& mark : MarkNames()) {
@@ -874,41 +916,19 @@ void RemoveMarks() {
     }
 }
 
-// plant=folders: user, who may not open the thermometer, holds every
-// mark's name in the places open to all, with folders that are not empty.
-void PlantFolders(std::string* problem) {
-    const uid_t user = UserId("user");
-    for (const char* place : {"/dev/shm", "/run/lock", "/tmp", "/var/lock"}) {
-        for (int number = 0; number < 8 && access(place, F_OK) == 0; ++number) {
-            const std::string folder =
-                std::string(place) + "/frostgauge-hidraw" + std::to_string(number);
-            if (mkdir(folder.c_str(), 0755) != 0 || !Write(folder + "/held", "") ||
-                chown((folder + "/held").c_str(), user, user) != 0 ||
-                chown(folder.c_str(), user, user) != 0) {
-                *problem = "cannot plant the folder " + folder + ": " + std::strerror(errno);
-                return;
-            }
-        }
-    }
-}
-
 // mark=OWNER,AGE: the mark OWNER's run stamped AGE seconds ago by the boot
-// clock (ahead, when negative) lies in /dev/shm, dated now by the wall
-// clock; under umask=M, with the mode a run under that umask gave it.
+// clock (ahead, when negative) lies in /dev/shm, in OWNER's own group; under
+// umask=M, with the mode a run under that umask gave it.
 void PlantMark(const Row& row, std::string* problem) {
     const std::string node = DataNode();
     const std::string mark = "/dev/shm/frostgauge-" + node.substr(node.rfind('/') + 1);
-    std::string boot = Read("/proc/sys/kernel/random/boot_id");
-    boot = boot.size() == 37 ? boot.substr(0, 36) : "-";
-    const long long ageMs = row.markAge * 1000LL;
     // A mark from before the boot would be another boot's.
-    WaitFor([ageMs] { return BootMs() >= ageMs; }, static_cast<long>(ageMs));
-    char text[64];
-    std::snprintf(text, sizeof text, "%s %020lld\n", boot.c_str(), BootMs() - ageMs);
+    const long long ms = std::max(0LL, NowMs() - row.markAge * 1000LL);
+    const timespec times[2] = {{0, UTIME_OMIT}, {946684800 + ms / 1000, ms % 1000 * 1000000 + 1}};
     const uid_t owner = UserId(row.markOwner);
     const mode_t mode = 0644 & ~static_cast<mode_t>(row.umask == kNone ? 0 : row.umask);
-    if (node.empty() || !Write(mark, text) || chown(mark.c_str(), owner, owner) != 0 ||
-        chmod(mark.c_str(), mode) != 0) {
+    if (node.empty() || !Write(mark, "") || chown(mark.c_str(), owner, owner) != 0 ||
+        chmod(mark.c_str(), mode) != 0 || utimensat(AT_FDCWD, mark.c_str(), times, 0) != 0) {
         *problem = "cannot plant the mark " + mark + ": " + std::strerror(errno);
     }
 }
@@ -939,9 +959,26 @@ void PrepareMachine(const Row& row, std::string* problem) {
         if (ShmWritable()) {
             *problem = "/dev/shm is still writable";
         }
+    } else if (row.shm == "full") {
+        // As any account can fill it: room for a name, none for a byte.
+        mount("none", "/dev/shm", "tmpfs", MS_REMOUNT, "size=64k");
+        for (int i = 0; Write("/dev/shm/full." + std::to_string(i), std::string(4096, 'x')); ++i) {
+        }
+        if (Write("/dev/shm/full.more", "x")) {
+            *problem = "/dev/shm is not full";
+        }
     }
-    if (row.plantFolders && problem->empty()) {
-        PlantFolders(problem);
+    if (row.plant == "folders" && problem->empty()) {
+        PlantFolders({"/dev/shm", "/run/lock", "/tmp", "/var/lock"}, problem);
+    }
+    // acl=seat: seat may open the data node for writing, as uaccess lets the
+    // user at the seat: user::rw- user:seat:rw- group::rw- mask::rw- other::---.
+    const std::uint32_t acl[] = {
+        2,   1 | 6 << 16, ~0u, 2 | 6 << 16, UserId(row.aclUser), 4 | 6 << 16, ~0u, 0x10 | 6 << 16,
+        ~0u, 0x20,        ~0u};
+    if (!row.aclUser.empty() && problem->empty() &&
+        setxattr(DataNode().c_str(), "system.posix_acl_access", acl, sizeof acl, 0) != 0) {
+        *problem = "cannot let seat in: " + std::string(std::strerror(errno));
     }
     if (!row.markOwner.empty() && problem->empty()) {
         PlantMark(row, problem);
@@ -956,8 +993,11 @@ void RestoreMachine(const Row& row, long steppedS, std::string* problem) {
     if (row.shm == "missing" && access("/dev/shm", F_OK) != 0) {
         mkdir("/dev/shm", 0755);
         mount("none", "/dev/shm", "tmpfs", 0, "mode=1777");
-    } else if (row.shm == "read-only") {
-        mount("none", "/dev/shm", "tmpfs", MS_REMOUNT, nullptr);
+    } else if (row.shm == "read-only" || row.shm == "full") {
+        for (const std::string& file : Glob("/dev/shm/full.*")) {
+            unlink(file.c_str());
+        }
+        mount("none", "/dev/shm", "tmpfs", MS_REMOUNT, "size=50%");
     }
     if (!row.shm.empty() && !ShmWritable()) {
         failed = "/dev/shm did not come back";
@@ -1008,14 +1048,12 @@ void CheckRuns(const Row& row, const std::string& want, int first, std::time_t f
     }
     // Only a transfer that failed leaves an answer owed, and a mark; a mark
     // left after whole answers would cost the next run its wait. Another
-    // account's planted mark is not the runs' to remove.
-    const uid_t planter = row.markOwner.empty() ? UserId(row.runner) : UserId(row.markOwner);
+    // account's (planted, or a killed first run's) is not the runs' to remove.
     struct stat status = {};
     for (const std::string& mark : MarkNames()) {
         if (problem->empty() && !Contains(want, "ERR ReadFile") &&
             !Contains(want, "ERR WriteFile") && lstat(mark.c_str(), &status) == 0 &&
-            S_ISREG(status.st_mode) &&
-            (status.st_uid != planter || planter == UserId(row.runner))) {
+            S_ISREG(status.st_mode) && status.st_uid == UserId(row.runner)) {
             *problem = "a run left the mark of its read-out: " + mark;
         }
     }
@@ -1123,7 +1161,7 @@ void Soak(const Row& row, const std::string& program, const std::string& want,
 }
 
 void PlayProgram(const Row& row, const std::string& program, const std::string& want,
-                 std::string* problem, std::string* got, std::string* note) {
+                 std::string* problem, std::string* got) {
     ResetRuns();
     if (row.soakRuns != kNone) {
         Soak(row, program, want, problem);
@@ -1156,30 +1194,19 @@ void PlayProgram(const Row& row, const std::string& program, const std::string& 
         thread.join();
     }
     RestoreMachine(row, steppedS, problem);
+    // The first problem stands, but a wrong output is never a missed window.
+    const bool missed = Contains(*problem, kWindowMissed.c_str());
     if (problem->empty()) {
         CheckSteps(row, killed, problem);
     }
-    if (problem->empty()) {
-        CheckRuns(row, want, killed != nullptr ? 2 : 1, from, problem, got);
+    std::string outputs;
+    CheckRuns(row, want, killed != nullptr ? 2 : 1, from, &outputs, got);
+    if (!outputs.empty() && (problem->empty() || missed)) {
+        *problem = outputs + (missed ? " (a play that missed its window)" : "");
     }
     RemoveMarks();
-    if (row.runs > 1 && killed == nullptr && row.limit == kNone) {
-        long began = machine.runs[1].startedMs;
-        long ended = machine.runs[1].endedMs;
-        for (int number = 2; number <= row.runs; ++number) {
-            began = std::min(began, machine.runs[number].startedMs);
-            ended = std::max(ended, machine.runs[number].endedMs);
-        }
-        *note += "; " + (program == "linux" ? "" : program + " ") + "the " +
-                 std::to_string(row.runs) + " runs " + Seconds(ended - began);
-    }
-    char ran[64];
-    const std::time_t to = std::time(nullptr);
-    std::strftime(ran, 32, "%T", std::gmtime(&from));
-    std::strftime(ran + 32, 32, "%T", std::gmtime(&to));
-    if (!problem->empty()) {
-        *problem = (program == "linux" ? "" : program + ": ") + *problem + " (the runs: " + ran +
-                   " to " + (ran + 32) + ")";
+    if (!problem->empty() && program != "linux") {
+        *problem = program + ": " + *problem;
     }
 }
 
@@ -1229,7 +1256,7 @@ void PlayRow(const Row& row) {
                     problem = "the thermometers did not start for " + program;
                     break;
                 }
-                PlayProgram(row, program, want, &problem, &got, &note);
+                PlayProgram(row, program, want, &problem, &got);
                 if (Contains(problem, kWindowMissed.c_str()) && ++missed <= kMostMisses) {
                     note += "; " + program + " missed its window, played again";
                     problem.clear();

@@ -37,6 +37,7 @@ struct Row {
     std::vector<Device> devices;
     std::string bus;  // the devices without the thermometers' settings
     std::string runner;
+    std::string firstRunner;  // the first run's user, where "A/B" names another
     int runs = 1;
     std::string zone;
     std::vector<std::string> arguments;
@@ -46,9 +47,10 @@ struct Row {
     long limit = kNone;  // a caller's time limit, in seconds (SIGKILL)
     std::string markOwner;
     long markAge = 0;
-    std::string lockDir;  // root-only, missing or empty
-    std::string shm;      // missing, read-only or empty
-    bool plantFolders = false;
+    std::string lockDir;         // root-only, missing or empty
+    std::string shm;             // missing, read-only, full or empty
+    std::string plant;           // folders, between or empty
+    std::string aclUser;         // let write the thermometer by its access list
     bool plugBackwards = false;  // the last device first: hidraw numbers against the ports
     long umask = kNone;
     long clockStepS = 0;  // the wall clock's step once the killed run is dead

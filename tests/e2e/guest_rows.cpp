@@ -74,10 +74,12 @@ bool Setting(const std::string& key, const std::string& value, Device* device, R
         return Number(value, 10, &row->limit) && row->limit > 0;
     } else if (key == "lockdir" && (value == "root-only" || value == "missing")) {
         row->lockDir = value;
-    } else if (key == "shm" && (value == "missing" || value == "read-only")) {
+    } else if (key == "shm" && (value == "missing" || value == "read-only" || value == "full")) {
         row->shm = value;
-    } else if (key == "plant" && value == "folders") {
-        row->plantFolders = true;
+    } else if (key == "plant" && (value == "folders" || value == "between")) {
+        row->plant = value;
+    } else if (key == "acl" && value == "seat") {
+        row->aclUser = value;
     } else if (key == "umask") {
         return value.find_first_not_of("01234567") == std::string::npos &&
                Number(value, 8, &row->umask) && row->umask <= 0777;
@@ -154,6 +156,9 @@ bool ParseRow(const std::string& line, Row* row, std::string* error) {
     row->name = columns[0];
     const std::size_t star = columns[2].find('*');
     row->runner = columns[2].substr(0, star);
+    const std::size_t slash = row->runner.find('/');
+    row->firstRunner = row->runner.substr(0, slash);
+    row->runner = row->runner.substr(slash == std::string::npos ? 0 : slash + 1);
     long number = 1;
     if (star != std::string::npos &&
         (!Number(columns[2].substr(star + 1), 10, &number) || number < 1 || number > kMostRuns)) {

@@ -13,14 +13,14 @@ const char* const kColumns = " | root | UTC0 |  | 0 | 25.125";
 TEST(GuestRowsTest, ReadsEachSetting) {
     Row row;
     std::string error;
-    ASSERT_TRUE(
-        ParseRow(std::string("k |T t=0520 c=81 id=X delay=0-400 stop=1 unplug=2 kill=3 "
-                             "late=330 stale=5F60 early=0102 plug=backwards "
-                             "limit=5 mark=reader,-3600 lockdir=missing repeat=11 hold=300 "
-                             "soak=100,5000 shm=read-only plant=folders umask=0277 clock=-3 + O "
-                             "product=7400 vendor=1a86") +
-                     kColumns,
-                 &row, &error))
+    ASSERT_TRUE(ParseRow(
+        std::string("k |T t=0520 c=81 id=X delay=0-400 stop=1 unplug=2 kill=3 "
+                    "late=330 stale=5F60 early=0102 plug=backwards "
+                    "limit=5 mark=reader,-3600 lockdir=missing repeat=11 hold=300 "
+                    "soak=100,5000 shm=full plant=between acl=seat umask=0277 clock=-3 + O "
+                    "product=7400 vendor=1a86") +
+            kColumns,
+        &row, &error))
         << error;
     ASSERT_EQ(row.devices.size(), 2u);
     const Thermometer& t = row.devices[0].thermometer;
@@ -43,8 +43,9 @@ TEST(GuestRowsTest, ReadsEachSetting) {
     EXPECT_EQ(row.holdMs, 300);
     EXPECT_EQ(row.soakRuns, 100);
     EXPECT_EQ(row.soakWindowMs, 5000);
-    EXPECT_EQ(row.shm, "read-only");
-    EXPECT_TRUE(row.plantFolders);
+    EXPECT_EQ(row.shm, "full");
+    EXPECT_EQ(row.plant, "between");
+    EXPECT_EQ(row.aclUser, "seat");
     EXPECT_EQ(row.umask, 0277);
     EXPECT_EQ(row.clockStepS, -3);
     EXPECT_TRUE(row.plugBackwards);
@@ -54,11 +55,13 @@ TEST(GuestRowsTest, ReadsEachSetting) {
 TEST(GuestRowsTest, ReadsTheColumns) {
     Row row;
     std::string error;
-    ASSERT_TRUE(ParseRow(
-        "two |  T  + T | wine32*3 | CET-1CEST,M3.5.0,M10.5.0/3 | -x -f >/dev/full | 1 | a|b ", &row,
-        &error));
+    ASSERT_TRUE(
+        ParseRow("two |  T  + T | reader/wine32*3 | CET-1CEST,M3.5.0,M10.5.0/3 | -x -f >/dev/full "
+                 "| 1 | a|b ",
+                 &row, &error));
     EXPECT_EQ(row.name, "two");
     EXPECT_EQ(row.bus, "T+T");
+    EXPECT_EQ(row.firstRunner, "reader");
     EXPECT_EQ(row.runner, "wine32");
     EXPECT_EQ(row.runs, 3);
     EXPECT_EQ(row.zone, "CET-1CEST,M3.5.0,M10.5.0/3");
@@ -70,48 +73,25 @@ TEST(GuestRowsTest, ReadsTheColumns) {
     EXPECT_EQ(row.devices[0].thermometer.id, "TEMPerGold_V3.1");
 }
 
+// Rows of root, status 0, whose devices cannot be played, and then other columns.
 TEST(GuestRowsTest, RefusesWhatItCannotPlay) {
-    const struct {
-        const char* devices;
-        const char* runner;
-        const char* status;
-    } cases[] = {
-        {"T t=192", "root", "0"},
-        {"T c=8G", "root", "0"},
-        {"T kill=4", "root", "0"},
-        {"T delay=5-1", "root", "0"},
-        {"T mark=root", "root", "0"},
-        {"T fast=1", "root", "0"},
-        {"X", "root", "0"},
-        {"T", "root*0", "0"},
-        {"T repeat=0", "root", "0"},
-        {"T hold=x", "root", "0"},
-        {"T soak=100", "root", "0"},
-        {"T soak=100,0", "root", "0"},
-        {"T", "root", "x"},
-        {"T lockdir=gone", "root", "0"},
-        {"T id=seventeen_letters", "root", "0"},
-        {"T", "root*11", "0"},
-        {"T shm=gone", "root", "0"},
-        {"T plant=files", "root", "0"},
-        {"T umask=0800", "root", "0"},
-        {"T umask=-022", "root", "0"},
-        {"T kill=2 late=1500 clock=60", "root", "0"},
-        {"T kill=2 late=1500 clock=+0", "root", "0"},
-        {"T kill=2 clock=-3", "root", "0"},
-        {"T late=1500 clock=-3", "root", "0"},
-    };
-    for (const auto& c : cases) {
-        Row row;
-        std::string error;
-        EXPECT_FALSE(ParseRow(
-            std::string("r | ") + c.devices + " | " + c.runner + " | UTC0 |  | " + c.status + " |",
-            &row, &error))
-            << c.devices << " " << c.runner;
-        EXPECT_FALSE(error.empty()) << c.devices;
+    std::istringstream devices(
+        "T t=192;T c=8G;T kill=4;T delay=5-1;T mark=root;T fast=1;X;T repeat=0;T hold=x;"
+        "T soak=100;T soak=100,0;T lockdir=gone;T id=seventeen_letters;T shm=gone;T plant=files;"
+        "T acl=user;T umask=0800;T umask=-022;T kill=2 late=1500 clock=60;"
+        "T kill=2 late=1500 clock=+0;T kill=2 clock=-3;T late=1500 clock=-3");
+    std::vector<std::string> lines = {"r | T | root*0 | UTC0 | | 0 |",
+                                      "r | T | root*11 | UTC0 | | 0 |",
+                                      "r | T | root | UTC0 | | x |"};
+    for (std::string device; std::getline(devices, device, ';');) {
+        lines.push_back("r | " + device + " | root | UTC0 |  | 0 |");
     }
     Row row;
     std::string error;
+    for (const std::string& line : lines) {
+        EXPECT_FALSE(ParseRow(line, &row, &error)) << line;
+        EXPECT_FALSE(error.empty()) << line;
+    }
     EXPECT_FALSE(ParseRow("# a comment | T", &row, &error));
     EXPECT_FALSE(ParseRow("", &row, &error));
     EXPECT_TRUE(error.empty());

@@ -5,10 +5,9 @@
 # (demo, bench or soak).
 # Usage: run-vm.sh [--platform NAME] MODE BUILD_DIR PROGRAM GUEST [PROGRAM32 [TESTS32]]
 # NAME is a line of platforms.txt ("wine": its first Wine line), the first
-# without it. A "wine" line runs the 64-bit frostgauge.exe (PROGRAM) and the
-# 32-bit one under the host's Wine, which the guest mounts over 9p, with
-# 32-bit Wine from Debian's i386 packages, fetched here; the guest runs the
-# 32-bit unit tests too: its kernel runs 32-bit code whatever the host's can.
+# without it. A "wine" line runs both frostgauge.exe under the host's Wine,
+# which the guest mounts over 9p, its 32-bit half from Debian's i386
+# packages, fetched here; there run the 32-bit unit tests too.
 set -eu
 platform=
 [ "$1" != --platform ] || { platform=$2; shift 2; }
@@ -50,16 +49,11 @@ case ",$extras," in *,udev,*) [ "$mode" != check ] || udev=true ;; esac
 tools="$qemu cpio gzip"
 ! $udev || tools="$tools udevadm"
 for tool in $tools; do
-    if ! command -v "$tool" >/dev/null; then
-        echo "skip: $tool is missing (scripts/install-deps.sh installs it)"
-        exit 77
-    fi
+    command -v "$tool" >/dev/null || { echo "skip: $tool is missing (scripts/install-deps.sh installs it)"; exit 77; }
 done
 busybox=$(command -v busybox || true)
-if [ -z "$busybox" ] || ldd "$busybox" >/dev/null 2>&1; then
-    echo "skip: a static busybox is missing (scripts/install-deps.sh installs busybox-static)"
-    exit 77
-fi
+[ -n "$busybox" ] && ! ldd "$busybox" >/dev/null 2>&1 ||
+    { echo "skip: a static busybox is missing (scripts/install-deps.sh installs busybox-static)"; exit 77; }
 
 # This machine's Debian mirror (ARCHIVE: debian or debian-security), for any release.
 host_mirror() {  # archive
@@ -80,11 +74,8 @@ release_apt() {  # tool folder release architecture arguments...
         mkdir -p "$folder/lists/partial" "$folder/archives/partial" "$folder/sources.list.d"
         : >"$folder/status"
         keyring=/usr/share/keyrings/debian-archive-keyring.gpg
-        {
-            echo "deb [signed-by=$keyring] $mirror $suite main"
-            echo "deb [signed-by=$keyring] $mirror $suite-updates main"
-            echo "deb [signed-by=$keyring] $security $suite-security main"
-        } >"$folder/sources.list"
+        printf "deb [signed-by=$keyring] %s\n" "$mirror $suite main" "$mirror $suite-updates main" \
+            "$security $suite-security main" >"$folder/sources.list"
     fi
     "$tool" -o Dir::Etc::sourcelist="$folder/sources.list" -o Dir::Etc::sourceparts="$folder/sources.list.d" \
         -o Dir::State::Lists="$folder/lists" -o Dir::State::status="$folder/status" -o Dir::Cache="$folder" \
