@@ -64,3 +64,18 @@ echo
 echo "== whole runs inside the test machine (QEMU, no KVM), emulators answering at once"
 tests/e2e/run-vm.sh bench "$build" "$build/tests/e2e/frostgauge_static" \
     "$build/tests/e2e/e2e_guest"
+echo
+
+# The same row, read by the bare exchange (pause 20 ms, three commands, four
+# answers, nothing more) and by frostgauge, a boot each in turn: the machine
+# drifts by several ms between boots, so each figure is the best of three.
+echo "== a read against the bare exchange, in the test machine (aim: 1.15 at most)"
+for _ in 1 2 3; do
+    for program in bare_exchange e2e/frostgauge_static; do
+        FROSTGAUGE_E2E_ROWS='^bench: one thermometer' tests/e2e/run-vm.sh bench "$build" \
+            "$build/tests/$program" "$build/tests/e2e/e2e_guest" |
+            sed -n "s|.*a run: median \([0-9]*\) ms.*|${program##*/} \1|p"
+    done
+done | awk '{ if (!($1 in best) || $2 < best[$1]) best[$1] = $2; print "  " $1 ": median " $2 " ms" }
+    END { printf "best of three: bare exchange %d ms, frostgauge %d ms, ratio %.2f\n",
+          best["bare_exchange"], best["frostgauge_static"], best["frostgauge_static"] / best["bare_exchange"] }'

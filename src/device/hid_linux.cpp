@@ -6,7 +6,6 @@
 
 #include <cctype>
 #include <cerrno>
-#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -137,16 +136,18 @@ int VisitNode(int number, const char* hidDeviceDir, ThermometerAction action) {
     return result;
 }
 
-// The sysfs path of the USB interface above node N (its HID device's
-// parent), or "" where it cannot be had or does not fit.
+// The sysfs path of the USB interface above node N, or "" where it cannot
+// be had or does not fit: the class's link to the node's folder
+// ("../../devices/.../1-1.2:1.1/0003:0C45:7401.0003/hidraw/hidraw1"), one
+// readlink, less its last three parts.
 void FindPort(const char* classDir, int number, char* port) {
-    port[0] = '\0';
     char link[kPathSize];
-    char resolved[PATH_MAX];
-    if (std::snprintf(link, sizeof link, "%s/hidraw%d/device/..", classDir, number) <
-            static_cast<int>(sizeof link) &&
-        realpath(link, resolved) != nullptr && std::strlen(resolved) < kPortPathSize) {
-        std::snprintf(port, kPortPathSize, "%s", resolved);
+    std::snprintf(link, sizeof link, "%s/hidraw%d", classDir, number);
+    const ssize_t length = readlink(link, port, kPortPathSize - 1);
+    port[length > 0 ? length : 0] = '\0';
+    for (int parts = 0; parts < 3; ++parts) {
+        char* slash = std::strrchr(port, '/');
+        *(slash != nullptr ? slash : port) = '\0';
     }
 }
 

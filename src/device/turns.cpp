@@ -40,12 +40,12 @@ void RemoveOwnMark(const char* path) {
 }
 
 // The youngest dated mark rules; one that tells nothing only where none
-// does. Backwards, so that marking.at ends at the first place this run may
-// keep its own mark in (marking.count: none).
+// does. marking.at becomes the first place this run may keep its own mark
+// in (marking.count: none).
 MarkFound LookAtMarks(std::int64_t* ageMs) {
     MarkFound found = MarkFound::kNone;
     marking.at = marking.count;
-    for (int i = marking.count - 1; i >= 0; --i) {
+    for (int i = 0; i < marking.count; ++i) {
         std::int64_t markAgeMs = 0;
         const MarkFound here = LookAtMark(marking.paths[i], marking.device, &markAgeMs);
         if (here == MarkFound::kDated && (found != MarkFound::kDated || markAgeMs < *ageMs)) {
@@ -55,7 +55,9 @@ MarkFound LookAtMarks(std::int64_t* ageMs) {
             found = MarkFound::kUndated;
         }
         int error = 0;
-        marking.at = CanKeepMark(marking.paths[i], marking.device, &error) ? i : marking.at;
+        if (marking.at == marking.count && CanKeepMark(marking.paths[i], marking.device, &error)) {
+            marking.at = i;
+        }
     }
     return found;
 }
@@ -117,6 +119,7 @@ int ReadInTurn(DeviceHandle device, const char* devicePath, const Turn& turn,
     marking.owed = false;
     std::int64_t ageMs = 0;
     MarkFound found = LookAtMarks(&ageMs);
+    const bool leftovers = found != MarkFound::kNone;
     // With no place for its own mark a run reads unmarked, and cannot tell
     // whether the run before it had one.
     marking.active = marking.at < marking.count;
@@ -133,7 +136,7 @@ int ReadInTurn(DeviceHandle device, const char* devicePath, const Turn& turn,
         !CloseMark(marking.paths[marking.at], marking.mark, !marking.owed, &error)) {
         PrintDiagnosedError("WRN ClearMark", error);
     }
-    for (int i = 0; marking.active && !marking.owed && i < marking.count; ++i) {
+    for (int i = 0; leftovers && marking.active && !marking.owed && i < marking.count; ++i) {
         RemoveOwnMark(marking.paths[i]);
     }
     marking.active = false;
@@ -150,7 +153,9 @@ bool StampCommand() {
     // earlier stamp until then, which asks a later run for no shorter a wait.
     for (int i = marking.mark == kNoMark ? marking.at : marking.at + 1; i < marking.count; ++i) {
         MarkHandle made = kNoMark;
-        if (CanKeepMark(marking.paths[i], marking.device, &error)) {
+        // The place the look found was checked then.
+        if ((i == marking.at && marking.mark == kNoMark) ||
+            CanKeepMark(marking.paths[i], marking.device, &error)) {
             RemoveOwnMark(marking.paths[i]);  // made new, a mark is never another's file
             made = MakeMark(marking.paths[i], marking.device, &error);
         }

@@ -79,15 +79,17 @@ TEST_F(SysfsTree, ListsNodesInPortOrder) {
         {"hidrawx", nullptr},
         {"hidraw1a", nullptr},
     };
+    // As sysfs has them: the class's entry a link to the node's folder.
     MakeDir("class");
     for (const auto& e : entries) {
-        MakeDir(std::string("class/") + e.name);
-        if (e.device != nullptr) {
-            ASSERT_EQ(std::system(("mkdir -p " + root_ + "/devices/" + e.device).c_str()), 0);
-            ASSERT_EQ(symlink((root_ + "/devices/" + e.device).c_str(),
-                              (root_ + "/class/" + e.name + "/device").c_str()),
-                      0);
+        const std::string node =
+            root_ + "/devices/" + (e.device != nullptr ? e.device : "") + "/hidraw/" + e.name;
+        if (e.device == nullptr) {
+            MakeDir(std::string("class/") + e.name);
+            continue;
         }
+        ASSERT_EQ(std::system(("mkdir -p " + node).c_str()), 0);
+        ASSERT_EQ(symlink(node.c_str(), (root_ + "/class/" + e.name).c_str()), 0);
     }
     HidrawNode nodes[8] = {};
     std::size_t count = 0;
