@@ -57,7 +57,8 @@ int main() {
         const timespec pause = {0, 20000000};
         nanosleep(&pause, nullptr);
         int calibration = 0;
-        if (fd < 0 || !Exchange(fd, 0x86, 0xFF, 2, answer) || !Exchange(fd, 0x82, 0x77, 1, answer)) {
+        if (fd < 0 || !Exchange(fd, 0x86, 0xFF, 2, answer) ||
+            !Exchange(fd, 0x82, 0x77, 1, answer)) {
             status = 1;
         } else {
             calibration = (answer[2] & 0x80) != 0 ? -(answer[2] & 0x7F) : answer[2] & 0x7F;
