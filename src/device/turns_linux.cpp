@@ -177,9 +177,9 @@ MarkHandle MakeMark(const char* path, DeviceHandle device, int* error) {
 
 bool StampMark(MarkHandle mark, int* error) {
     const std::int64_t ms = BootClockMs();
-    const timespec times[2] = {
-        {0, UTIME_OMIT},
-        {static_cast<time_t>(kStampEpochS + ms / 1000), ms % 1000 * 1000000 + kStampMarkNs}};
+    const timespec times[2] = {{0, UTIME_OMIT},
+                               {static_cast<time_t>(kStampEpochS + ms / 1000),
+                                static_cast<long>(ms % 1000 * 1000000 + kStampMarkNs)}};
     // Refused on a read-only mount too.
     if (futimens(static_cast<int>(mark), times) != 0) {
         *error = errno;

@@ -229,7 +229,8 @@ timespec StampOf(long long agoMs, bool coarse) {
     timespec now;
     clock_gettime(CLOCK_BOOTTIME, &now);
     const long long ms = now.tv_sec * 1000LL + now.tv_nsec / 1000000 - agoMs;
-    return {static_cast<time_t>(946684800 + ms / 1000), coarse ? 0 : ms % 1000 * 1000000 + 1};
+    return {static_cast<time_t>(946684800 + ms / 1000),
+            static_cast<long>(coarse ? 0 : ms % 1000 * 1000000 + 1)};
 }
 
 // The access list user::rw-, user:ID:PERM, group::GROUP, mask::MASK, other::---.

@@ -348,8 +348,7 @@ void Serve(Emulation* e) {
             e->held = 0;
         }
         if (received + 1 == s.killAt && s.lateMs != kNone) {
-            const long stamp =
-                e->lastStamp != LLONG_MIN ? static_cast<long>(e->lastStamp) : e->arrived.load();
+            const long stamp = e->lastStamp != LLONG_MIN ? long(e->lastStamp) : e->arrived.load();
             std::memcpy(e->owed, command, kReportLength);
             e->owedFrom = std::min(e->arrived + s.lateMs, stamp + kLiveWaitMs);
             e->owedBefore = e->commands + (s.killAt == 2 ? 3 : 2);
@@ -917,14 +916,15 @@ void RemoveMarks() {
 }
 
 // mark=OWNER,AGE: the mark OWNER's run stamped AGE seconds ago by the boot
-// clock (ahead, when negative) lies in /dev/shm, in OWNER's own group; under
-// umask=M, with the mode a run under that umask gave it.
+// clock (ahead, when negative; never before the boot) lies in /dev/shm, in
+// OWNER's own group; under umask=M, with the mode a run under it gave it.
 void PlantMark(const Row& row, std::string* problem) {
     const std::string node = DataNode();
     const std::string mark = "/dev/shm/frostgauge-" + node.substr(node.rfind('/') + 1);
-    // A mark from before the boot would be another boot's.
     const long long ms = std::max(0LL, NowMs() - row.markAge * 1000LL);
-    const timespec times[2] = {{0, UTIME_OMIT}, {946684800 + ms / 1000, ms % 1000 * 1000000 + 1}};
+    const timespec times[2] = {
+        {0, UTIME_OMIT},
+        {static_cast<time_t>(946684800 + ms / 1000), static_cast<long>(ms % 1000 * 1000000 + 1)}};
     const uid_t owner = UserId(row.markOwner);
     const mode_t mode = 0644 & ~static_cast<mode_t>(row.umask == kNone ? 0 : row.umask);
     if (node.empty() || !Write(mark, "") || chown(mark.c_str(), owner, owner) != 0 ||
