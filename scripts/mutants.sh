@@ -80,7 +80,7 @@ play() {  # name
 cell() {  # job
     summary=$(head -n 1 "$logs/$1" 2>/dev/null)
     failed=$(sed 1d "$logs/$1" 2>/dev/null)
-    if [ -n "$failed" ] && [ -n "$named" ] && echo "$failed" | grep -qF "$named"; then
+    if [ -n "$failed" ] && [ -n "$named" ] && echo "$failed" | grep -qF -e "$named"; then
         echo x
     elif [ -n "$failed" ] || echo "$summary" | grep -q ' [1-9][0-9]* failed$'; then
         echo "!"
